@@ -1,0 +1,1 @@
+"""Host layer of the package-management back end: settings, logging and package services."""

@@ -1,0 +1,1 @@
+"""Business layer of the host application."""

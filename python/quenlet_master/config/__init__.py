@@ -1,0 +1,1 @@
+"""Host configuration: settings store, logging set-up and well-known index addresses."""
