@@ -1,0 +1,100 @@
+// Test-only entry points that exercise the coroutine bridge in isolation: each is a tiny
+// coroutine or async generator whose behaviour the runtime tests can predict exactly.
+#include "runtime/arguments.h"
+#include "runtime/async_context.h"
+#include "runtime/async_generator.h"
+#include "runtime/coroutine.h"
+#include "runtime/imports.h"
+#include "runtime/runtime.h"
+
+namespace rt = quenlet::rt;
+
+namespace {
+
+// return await awaitable
+rt::Task await_one(nb::object awaitable) { co_return co_await rt::awaited(std::move(awaitable)); }
+
+// [await x for x in awaitables]
+rt::Task await_each(nb::list awaitables) {
+    nb::list results;
+    for (nb::handle awaitable : awaitables) {
+        results.append(co_await rt::awaited(nb::borrow(awaitable)));
+    }
+    co_return results;
+}
+
+// Awaits, turning an ordinary exception into ("caught", str(error)); others pass through.
+rt::Task await_catching(nb::object awaitable) {
+    try {
+        co_return co_await rt::awaited(std::move(awaitable));
+    } catch (nb::python_error& error) {
+        if (!rt::is_ordinary(error)) throw;
+        co_return nb::make_tuple("caught", rt::error_text(error));
+    }
+}
+
+// A Task awaiting another Task directly.
+rt::Task await_nested(nb::object awaitable) { co_return co_await await_one(std::move(awaitable)); }
+
+rt::Task call_in_executor(nb::object function, nb::object argument) {
+    co_return co_await rt::awaited(
+        rt::event_loop().attr("run_in_executor")(nb::none(), function, argument));
+}
+
+// async with manager as value: return await body(value)
+rt::Task within_context(nb::object manager, nb::object body) {
+    co_return co_await rt::with_async_context(std::move(manager), [&](nb::object value) -> rt::Task {
+        co_return co_await rt::awaited(body(value));
+    });
+}
+
+// for i in range(count): await tick(); yield i — then, however it ends, await tick() once
+// more and report how it ended through on_exit(reason).
+rt::AsyncGenerator count_up(int count, nb::object tick, nb::object on_exit) {
+    std::exception_ptr failure;
+    try {
+        for (int i = 0; i < count; ++i) {
+            co_await rt::awaited(tick());
+            co_yield nb::int_(i);
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    co_await rt::awaited(tick());
+    if (!failure) {
+        on_exit("finished");
+        co_return;
+    }
+    on_exit(rt::exception_object(failure).type().attr("__name__"));
+    std::rethrow_exception(failure);
+}
+
+}  // namespace
+
+NB_MODULE(_runtime_probe, module) {
+    rt::init_runtime(module, "quenlet_master._runtime_probe");
+    module.def("await_one", [](nb::object awaitable) {
+        return await_one(std::move(awaitable)).into_python("await_one");
+    });
+    module.def("await_each", [](nb::handle awaitables) {
+        if (!PyList_Check(awaitables.ptr())) rt::raise_argument_type("awaitables", "list", awaitables);
+        return await_each(nb::borrow<nb::list>(awaitables)).into_python("await_each");
+    });
+    module.def("await_catching", [](nb::object awaitable) {
+        return await_catching(std::move(awaitable)).into_python("await_catching");
+    });
+    module.def("await_nested", [](nb::object awaitable) {
+        return await_nested(std::move(awaitable)).into_python("await_nested");
+    });
+    module.def("call_in_executor", [](nb::object function, nb::object argument) {
+        return call_in_executor(std::move(function), std::move(argument))
+            .into_python("call_in_executor");
+    });
+    module.def("within_context", [](nb::object manager, nb::object body) {
+        return within_context(std::move(manager), std::move(body)).into_python("within_context");
+    });
+    module.def("count_up", [](int count, nb::object tick, nb::object on_exit) {
+        return count_up(count, std::move(tick), std::move(on_exit)).into_python("count_up");
+    });
+    module.def("require_str", [](nb::handle value) { rt::require_str(value, "value"); });
+}

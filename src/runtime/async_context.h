@@ -1,0 +1,38 @@
+// `async with manager as value: body(value)` for native coroutines. C++ forbids co_await inside
+// a catch block, so the exit is awaited after the body's outcome has been captured.
+#pragma once
+
+#include <exception>
+
+#include "runtime/coroutine.h"
+#include "runtime/errors.h"
+
+namespace quenlet::rt {
+
+// `body` is a callable taking the entered value and returning a Task; it is kept in this
+// coroutine's frame, so a lambda body may capture the caller's locals by reference.
+template <class Body>
+Task with_async_context(nb::object manager, Body body) {
+    nb::handle type = manager.type();
+    nb::object exit = type.attr("__aexit__");
+    nb::object value = co_await awaited(type.attr("__aenter__")(manager));
+    std::exception_ptr failure;
+    nb::object result;
+    try {
+        result = co_await body(std::move(value));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!failure) {
+        co_await awaited(exit(manager, nb::none(), nb::none(), nb::none()));
+        co_return result;
+    }
+    nb::object exception = exception_object(failure);
+    nb::object traceback = nb::steal(PyException_GetTraceback(exception.ptr()));
+    nb::object suppressed = co_await awaited(
+        exit(manager, exception.type(), exception, traceback.is_valid() ? traceback : nb::none()));
+    if (suppressed.is_valid() && PyObject_IsTrue(suppressed.ptr()) == 1) co_return nb::none();
+    std::rethrow_exception(failure);
+}
+
+}  // namespace quenlet::rt

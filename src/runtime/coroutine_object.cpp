@@ -1,0 +1,259 @@
+// The Python coroutine type behind every Task. Modelled on the future iterator of CPython's
+// asyncio module: am_send does the work and returns NEXT/RETURN/ERROR without allocating a
+// StopIteration; tp_iternext, send, throw and close are thin layers over it. The interpreter's
+// `await` steps it through tp_iternext/send, asyncio's Task through am_send.
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "runtime/coroutine.h"
+#include "runtime/driver.h"
+#include "runtime/types.h"
+
+namespace quenlet::rt {
+
+PyTypeObject* coroutine_type = nullptr;
+
+namespace {
+
+struct CoroutineObject {
+    PyObject_HEAD
+    FrameState state;
+    const char* qualname;  // static storage
+    PyObject* weakrefs;
+};
+
+CoroutineObject* as_coroutine(PyObject* self) { return reinterpret_cast<CoroutineObject*>(self); }
+
+PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) {
+    CoroutineObject* coroutine = as_coroutine(self);
+    if (coroutine->state.finished()) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return PYGEN_ERROR;
+    }
+    if (!coroutine->state.started && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+        return PYGEN_ERROR;
+    }
+    switch (run_frame(coroutine->state, value, nullptr, out)) {
+        case Outcome::next:
+            return PYGEN_NEXT;
+        case Outcome::finished:
+            if (*out == nullptr) *out = Py_NewRef(Py_None);
+            return PYGEN_RETURN;
+        case Outcome::failed:
+            return PYGEN_ERROR;
+        case Outcome::yielded:
+            break;
+    }
+    Py_CLEAR(*out);
+    PyErr_SetString(PyExc_SystemError, "native coroutine used co_yield");
+    return PYGEN_ERROR;
+}
+
+// Turns an am_send-style result into the iterator protocol's: a value, or NULL with
+// StopIteration carrying the return value.
+PyObject* as_iteration(PySendResult status, PyObject* result) {
+    if (status == PYGEN_NEXT) return result;
+    if (status == PYGEN_RETURN) {
+        set_stop_iteration(result);
+        Py_DECREF(result);
+    }
+    return nullptr;
+}
+
+PyObject* coroutine_iternext(PyObject* self) {
+    PyObject* result = nullptr;
+    PySendResult status = coroutine_am_send(self, Py_None, &result);
+    return as_iteration(status, result);
+}
+
+PyObject* coroutine_send(PyObject* self, PyObject* value) {
+    PyObject* result = nullptr;
+    PySendResult status = coroutine_am_send(self, value, &result);
+    return as_iteration(status, result);
+}
+
+PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    CoroutineObject* coroutine = as_coroutine(self);
+    PyObject* exception = exception_from_throw_args(args, nargs);
+    if (exception == nullptr) return nullptr;
+    if (coroutine->state.finished()) {
+        restore_raised_exception(exception);
+        return nullptr;
+    }
+    PyObject* result = nullptr;
+    Outcome outcome = run_frame(coroutine->state, nullptr, exception, &result);
+    Py_DECREF(exception);
+    switch (outcome) {
+        case Outcome::next:
+            return result;
+        case Outcome::finished:
+            return as_iteration(PYGEN_RETURN, result != nullptr ? result : Py_NewRef(Py_None));
+        default:
+            Py_XDECREF(result);
+            return nullptr;
+    }
+}
+
+PyObject* coroutine_close(PyObject* self, PyObject*) {
+    CoroutineObject* coroutine = as_coroutine(self);
+    if (!coroutine->state.started) {
+        coroutine->state.discard();
+        Py_RETURN_NONE;
+    }
+    if (coroutine->state.finished()) Py_RETURN_NONE;
+    PyObject* exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
+    if (exit == nullptr) return nullptr;
+    PyObject* result = nullptr;
+    Outcome outcome = run_frame(coroutine->state, nullptr, exit, &result);
+    Py_DECREF(exit);
+    switch (outcome) {
+        case Outcome::finished:
+            Py_XDECREF(result);
+            Py_RETURN_NONE;
+        case Outcome::failed:
+            if (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
+                PyErr_ExceptionMatches(PyExc_StopIteration)) {
+                PyErr_Clear();
+                Py_RETURN_NONE;
+            }
+            return nullptr;
+        default:
+            Py_XDECREF(result);
+            PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+            return nullptr;
+    }
+}
+
+PyObject* coroutine_await(PyObject* self) { return Py_NewRef(self); }
+
+void coroutine_finalize(PyObject* self) {
+    CoroutineObject* coroutine = as_coroutine(self);
+    if (coroutine->state.finished()) return;
+    PyObject* saved = fetch_raised_exception();
+    if (!coroutine->state.started) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%s' was never awaited",
+                             coroutine->qualname ? coroutine->qualname : "<native>") < 0) {
+            PyErr_WriteUnraisable(self);
+        }
+        coroutine->state.discard();
+    } else {
+        PyObject* closed = coroutine_close(self, nullptr);
+        if (closed == nullptr) PyErr_WriteUnraisable(self);
+        Py_XDECREF(closed);
+    }
+    if (saved != nullptr) restore_raised_exception(saved);
+}
+
+int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
+    CoroutineObject* coroutine = as_coroutine(self);
+    Py_VISIT(Py_TYPE(self));
+    if (FramePromise* promise = coroutine->state.promise) {
+        Py_VISIT(promise->delegate.ptr());
+        Py_VISIT(promise->sent_value.ptr());
+        Py_VISIT(promise->sent_error.ptr());
+        Py_VISIT(promise->result.ptr());
+    }
+    return 0;
+}
+
+int coroutine_clear(PyObject* self) {
+    // The finalizer has already closed the frame of an unreachable coroutine; what is left of
+    // it can only be dropped.
+    as_coroutine(self)->state.discard();
+    return 0;
+}
+
+void coroutine_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    CoroutineObject* coroutine = as_coroutine(self);
+    if (coroutine->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    coroutine->state.discard();
+    coroutine->state.~FrameState();
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyObject* coroutine_qualname(PyObject* self, void*) {
+    const char* qualname = as_coroutine(self)->qualname;
+    return PyUnicode_FromString(qualname ? qualname : "<native>");
+}
+
+PyObject* coroutine_name(PyObject* self, void*) {
+    const char* qualname = as_coroutine(self)->qualname;
+    if (qualname == nullptr) return PyUnicode_FromString("<native>");
+    const char* dot = strrchr(qualname, '.');
+    return PyUnicode_FromString(dot ? dot + 1 : qualname);
+}
+
+PyObject* coroutine_running(PyObject* self, void*) {
+    return PyBool_FromLong(as_coroutine(self)->state.running);
+}
+
+PyObject* coroutine_repr(PyObject* self) {
+    const char* qualname = as_coroutine(self)->qualname;
+    return PyUnicode_FromFormat("<native coroutine %s at %p>", qualname ? qualname : "<native>",
+                                self);
+}
+
+PyMethodDef coroutine_methods[] = {
+    {"send", coroutine_send, METH_O, "Resume the coroutine, sending a value into it."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)),
+     METH_FASTCALL, "Raise an exception inside the coroutine where it waits."},
+    {"close", coroutine_close, METH_NOARGS, "Raise GeneratorExit inside the coroutine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coroutine_getset[] = {
+    {"__qualname__", coroutine_qualname, nullptr, nullptr, nullptr},
+    {"__name__", coroutine_name, nullptr, nullptr, nullptr},
+    {"cr_running", coroutine_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef coroutine_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CoroutineObject, weakrefs), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+}  // namespace
+
+nb::object Task::into_python(const char* qualname) && {
+    CoroutineObject* coroutine = PyObject_GC_New(CoroutineObject, coroutine_type);
+    if (coroutine == nullptr) throw_pending();
+    std::coroutine_handle<promise_type> frame = std::exchange(frame_, {});
+    new (&coroutine->state) FrameState{frame, &frame.promise()};
+    coroutine->qualname = qualname;
+    coroutine->weakrefs = nullptr;
+    PyObject_GC_Track(coroutine);
+    return nb::steal(reinterpret_cast<PyObject*>(coroutine));
+}
+
+void init_coroutine_type(const char* module_name) {
+    static std::string name = std::string(module_name) + ".native_coroutine";
+    static PyType_Slot slots[] = {
+        {Py_am_await, reinterpret_cast<void*>(coroutine_await)},
+        {Py_am_send, reinterpret_cast<void*>(coroutine_am_send)},
+        {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+        {Py_tp_iternext, reinterpret_cast<void*>(coroutine_iternext)},
+        {Py_tp_methods, coroutine_methods},
+        {Py_tp_getset, coroutine_getset},
+        {Py_tp_members, coroutine_members},
+        {Py_tp_finalize, reinterpret_cast<void*>(coroutine_finalize)},
+        {Py_tp_traverse, reinterpret_cast<void*>(coroutine_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(coroutine_clear)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(coroutine_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(coroutine_repr)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {name.c_str(), sizeof(CoroutineObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (coroutine_type == nullptr) throw_pending();
+}
+
+}  // namespace quenlet::rt
