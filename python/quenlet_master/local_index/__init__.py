@@ -1,0 +1,49 @@
+"""A real package index on loopback for tests, benchmarks and demonstrations.
+
+Build releases with ``build_wheel``/``build_sdist`` (or ``index.add_wheel``) into a folder and
+serve it with ``LocalIndex`` (on the running event loop) or ``LocalIndexServer`` (on a thread).
+"""
+
+from quenlet_master.local_index.server import (
+    Catalogue,
+    DistFile,
+    Fault,
+    FaultInjector,
+    LocalIndex,
+    LocalIndexServer,
+    RequestLog,
+    RequestRecord,
+    json_path,
+    latest_version,
+)
+from quenlet_master.local_index.wheels import (
+    build_metadata,
+    build_sdist,
+    build_wheel,
+    import_name,
+    normalize_name,
+    parse_metadata,
+    read_sdist_metadata,
+    read_wheel_metadata,
+)
+
+__all__ = [
+    "Catalogue",
+    "DistFile",
+    "Fault",
+    "FaultInjector",
+    "LocalIndex",
+    "LocalIndexServer",
+    "RequestLog",
+    "RequestRecord",
+    "build_metadata",
+    "build_sdist",
+    "build_wheel",
+    "import_name",
+    "json_path",
+    "latest_version",
+    "normalize_name",
+    "parse_metadata",
+    "read_sdist_metadata",
+    "read_wheel_metadata",
+]

@@ -1,0 +1,51 @@
+"""Serve a folder as a package index: ``python -m quenlet_master.local_index [FOLDER] [--demo]``."""
+
+from __future__ import annotations
+
+import argparse
+import tempfile
+import threading
+
+from quenlet_master.local_index.server import LocalIndexServer
+
+DEMO_RELEASES = [
+    ("quenlet-demo", "1.0.0", {"summary": "Demo package", "requires_dist": []}),
+    (
+        "quenlet-demo",
+        "1.1.0",
+        {
+            "summary": "Demo package",
+            "extras": ["fast", "test"],
+            "requires_dist": ['quenlet-demo-speedups>=0.1; extra == "fast"', 'pytest>=7; extra == "test"'],
+        },
+    ),
+    ("quenlet-demo-speedups", "0.1.0", {"summary": "Optional speed-ups for the demo"}),
+]
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="python -m quenlet_master.local_index", description=__doc__)
+    parser.add_argument(
+        "folder", nargs="?", help="folder of wheels and sdists (default: a new temporary one)"
+    )
+    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: any free port)")
+    parser.add_argument("--demo", action="store_true", help="add a few sample releases to the folder")
+    args = parser.parse_args(argv)
+
+    with tempfile.TemporaryDirectory(prefix="local-index-") as scratch:
+        server = LocalIndexServer(args.folder or scratch, port=args.port)
+        if args.demo:
+            for name, version, options in DEMO_RELEASES:
+                server.add_wheel(name, version, **options)
+        with server:
+            print(f"Serving {server.root} at {server.simple_url}", flush=True)
+            print(f"  pip install --index-url {server.simple_url} --target DIR NAME", flush=True)
+            try:
+                threading.Event().wait()
+            except KeyboardInterrupt:
+                print("Stopping", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
