@@ -1,0 +1,72 @@
+# The whole set-up is here: `make test` on a fresh machine finds or builds the free-threaded
+# interpreter, makes the virtual environments, builds both extension modules and runs the tests
+# on 3.14t and on the machine's stock python3 (a GIL build), then the linters.
+
+SHELL := bash
+.SHELLFLAGS := -eu -o pipefail -c
+
+VENV ?= .venv
+GIL_PYTHON ?= python3
+GIL_VENV ?= .venv-gil
+PYTEST_ARGS ?=
+# Narrow the native build while working on one module, e.g. QUENLET_MODULES="manager;_runtime_probe".
+QUENLET_MODULES ?= manager;repo_finder;_runtime_probe
+
+# The machine's pip configuration names local wheel folders that may not exist; pip's warning
+# about each of them is noise here.
+PIP_QUIET := 2>&1 | { grep -v '^WARNING: Location' || true; }
+
+BUILD_DEPS := scikit-build-core nanobind cmake ninja
+RUN_DEPS := aiohttp packaging unearth
+TEST_DEPS := pytest pytest-asyncio hypothesis
+LINT_DEPS := ruff clang-format
+
+NATIVE_SOURCES := $(shell find src -name '*.cpp' -o -name '*.h') CMakeLists.txt pyproject.toml
+PYTHON_SOURCES := $(shell find python -name '*.py' -o -name '*.typed' -o -name '*.pyi')
+
+.PHONY: all build test test-ft test-gil lint format clean
+
+all: build
+
+# A venv: made from the interpreter, then given the build, runtime, test and lint tools.
+%/.deps: pyproject.toml
+	@echo "== preparing $* =="
+	@if [ "$*" = "$(VENV)" ]; then interpreter=$$(bash tools/bootstrap-python.sh | tail -n 1); \
+	 else interpreter=$$(command -v $(GIL_PYTHON)); fi; \
+	 "$$interpreter" -m venv --clear "$*"
+	@"$*/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip $(PIP_QUIET)
+	@"$*/bin/python" -m pip install -q --disable-pip-version-check $(BUILD_DEPS) $(RUN_DEPS) $(TEST_DEPS) $(LINT_DEPS) $(PIP_QUIET)
+	@touch "$@"
+
+# The project itself, rebuilt incrementally in build/<wheel tag>.
+%/.installed: %/.deps $(NATIVE_SOURCES) $(PYTHON_SOURCES)
+	@echo "== building the extension modules for $* =="
+	@"$*/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+	  -Ccmake.define.QUENLET_MODULES="$(QUENLET_MODULES)" . $(PIP_QUIET)
+	@touch "$@"
+
+build: $(VENV)/.installed
+
+test: test-ft test-gil lint
+
+test-ft: $(VENV)/.installed
+	@echo "== tests on $$($(VENV)/bin/python -c 'import sys; print(sys.version.split()[0], "free-threaded" if hasattr(sys, "_is_gil_enabled") else "")') =="
+	@cd tests && ../$(VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+test-gil: $(GIL_VENV)/.installed
+	@echo "== tests on the stock interpreter ($$($(GIL_VENV)/bin/python -V)) =="
+	@cd tests && ../$(GIL_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+lint: $(VENV)/.deps
+	@echo "== lint =="
+	@$(VENV)/bin/ruff check python tests bench
+	@$(VENV)/bin/ruff format --check python tests bench
+	@$(VENV)/bin/clang-format --dry-run --Werror $$(find src -name '*.cpp' -o -name '*.h')
+
+format: $(VENV)/.deps
+	@$(VENV)/bin/ruff format python tests bench
+	@$(VENV)/bin/ruff check --fix python tests bench
+	@$(VENV)/bin/clang-format -i $$(find src -name '*.cpp' -o -name '*.h')
+
+clean:
+	rm -rf build $(VENV) $(GIL_VENV)

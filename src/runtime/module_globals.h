@@ -1,0 +1,27 @@
+// Module-level names read when an operation runs, not when the module loads: the optional
+// libraries (None when missing), their flags, and the host's logger. Reading them from the
+// module's namespace at call time is what lets a host replace them (or a test simulate a missing
+// library) after import; a dictionary lookup with an interned key keeps that cheap.
+#pragma once
+
+#include "runtime/python.h"
+
+namespace quenlet::rt {
+
+// Remembers the namespace of the module being initialised; call once from its init function.
+void bind_module_globals(nb::module_& module);
+
+class ModuleGlobal {
+public:
+    explicit ModuleGlobal(const char* name);
+    // The current value; NameError if the module has no such name.
+    nb::object get() const;
+    // The module's name for it, for setting it during module set-up.
+    const char* name() const noexcept { return name_; }
+
+private:
+    const char* name_;
+    PyObject* key_;  // interned, immortal for our purposes
+};
+
+}  // namespace quenlet::rt
