@@ -433,7 +433,7 @@ class LocalIndex:
         sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         try:
             sock.bind((self.host, self._requested_port))
-            site = web.SockSite(runner, sock, shutdown_timeout=2.0)
+            site = web.SockSite(runner, sock)
             await site.start()
         except BaseException:
             sock.close()
