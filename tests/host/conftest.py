@@ -1,6 +1,7 @@
 import os
 
 import pytest
+
 from quenlet_master.local_index.pytest_plugin import local_index, local_index_server  # noqa: F401
 
 

@@ -2,6 +2,7 @@ import json
 import logging
 
 import pytest
+
 from quenlet_master.config.logging_config import get_logger, setup_logging_subprocess
 from quenlet_master.config.settings import SettingsManager
 

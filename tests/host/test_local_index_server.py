@@ -10,6 +10,7 @@ import urllib.request
 import aiohttp
 import pytest
 import pytest_asyncio
+
 from quenlet_master.local_index import LocalIndexServer, json_path, read_wheel_metadata
 
 SIMPLE_JSON = "application/vnd.pypi.simple.v1+json"

@@ -8,6 +8,7 @@ import tarfile
 import zipfile
 
 import pytest
+
 from quenlet_master.local_index import build_sdist, build_wheel, parse_metadata, read_wheel_metadata
 
 REQUIRES = [

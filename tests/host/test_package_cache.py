@@ -1,3 +1,4 @@
+import contextlib
 import os
 import sqlite3
 import subprocess
@@ -7,6 +8,7 @@ import threading
 from pathlib import Path
 
 import pytest
+
 from quenlet_master.business_layer.packages.package_cache import CACHE_DIR_NAME, PackageCache
 
 
@@ -99,7 +101,7 @@ def test_database_lives_in_the_hidden_folder_in_wal_mode(tmp_path):
     record(cache, "pkg", "1.0")
     db = Path(cache.database_path)
     assert db.parent == tmp_path / CACHE_DIR_NAME
-    with sqlite3.connect(db) as conn:
+    with contextlib.closing(sqlite3.connect(db)) as conn:
         assert conn.execute("PRAGMA journal_mode").fetchone()[0] == "wal"
 
 
@@ -157,7 +159,8 @@ def test_concurrent_adds_from_processes_stay_consistent(tmp_path):
         )
         for n in range(4)
     ]
-    failures = [p.stderr.read().decode() for p in procs if p.wait(timeout=60) != 0]
+    outcomes = [(p.communicate(timeout=60)[1], p.returncode) for p in procs]
+    failures = [err.decode() for err, returncode in outcomes if returncode != 0]
     assert failures == []
     cache = PackageCache(cache_dir=str(tmp_path))
     assert len(cache.list_cached_packages()) == 40

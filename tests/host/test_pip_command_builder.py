@@ -2,6 +2,7 @@ import sys
 
 import pytest
 from pip._internal.models.index import PyPI
+
 from quenlet_master.business_layer.packages.pip_command_builder import PipCommandBuilder
 from quenlet_master.config.settings import SettingsManager
 

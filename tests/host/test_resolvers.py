@@ -5,6 +5,7 @@ import types
 from typing import ClassVar
 
 import pytest
+
 from quenlet_master.business_layer.packages.extras_resolver import ExtrasResolver
 from quenlet_master.business_layer.packages.version_resolver import VersionResolver
 
