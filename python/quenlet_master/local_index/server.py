@@ -220,10 +220,6 @@ class Fault:
     requires_dist_null: bool = False
     times: int | None = None
 
-    @property
-    def replaces_response(self) -> bool:
-        return self.json is not _UNSET or self.body is not None or self.status is not None
-
 
 class FaultInjector:
     """Faults by exact path or by path prefix; an exact path wins, then the longest prefix."""
