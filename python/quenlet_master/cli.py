@@ -90,12 +90,25 @@ def _retries(text: str) -> int:
     return value
 
 
-def _add_common_options(parser: argparse.ArgumentParser, default: Callable[[Any], Any]) -> None:
-    """Options accepted both before and after the subcommand.
+# Repeatable options may be given on both sides of the command; argparse hands the command's
+# parser a namespace of its own, so the two halves are kept apart and joined after parsing.
+_REPEATABLE = ("extra_index_url", "api_pattern")
+_AFTER_COMMAND = "_after_command"
 
-    A subcommand's parser would overwrite what the main parser read with its own defaults, so
-    there they are suppressed (``default`` gives ``argparse.SUPPRESS``) and only set when given.
+
+def _add_common_options(parser: argparse.ArgumentParser, after_command: bool) -> None:
+    """Options accepted both before and after the command.
+
+    The command's parser would overwrite what the main parser read with its own defaults, so
+    there they are suppressed and set only when given.
     """
+
+    def default(value: Any) -> Any:
+        return argparse.SUPPRESS if after_command else value
+
+    def repeatable(dest: str) -> str:
+        return dest + _AFTER_COMMAND if after_command else dest
+
     group = parser.add_argument_group("index and settings options")
     group.add_argument(
         "--index-url", type=_index_url, default=default(None), help="primary package index (simple pages)"
@@ -104,6 +117,7 @@ def _add_common_options(parser: argparse.ArgumentParser, default: Callable[[Any]
         "--extra-index-url",
         type=_index_url,
         action="append",
+        dest=repeatable("extra_index_url"),
         default=default([]),
         metavar="URL",
         help="secondary index, repeatable; searched only with --use-secondary",
@@ -118,6 +132,7 @@ def _add_common_options(parser: argparse.ArgumentParser, default: Callable[[Any]
         "--api-pattern",
         type=_api_pattern,
         action="append",
+        dest=repeatable("api_pattern"),
         default=default([]),
         metavar="INDEX_URL=PATTERN",
         help="JSON API address template of an index, with {package_name} and {version}; repeatable",
@@ -139,18 +154,25 @@ def _add_common_options(parser: argparse.ArgumentParser, default: Callable[[Any]
     )
 
 
+def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:
+    args = build_parser().parse_args(argv)
+    for dest in _REPEATABLE:
+        setattr(args, dest, getattr(args, dest) + vars(args).pop(dest + _AFTER_COMMAND, []))
+    return args
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
         description="Query package indexes and install packages through the native package modules.",
         epilog="Exit status: 0 success, 1 nothing found or install failed, 2 usage or unexpected error.",
     )
-    _add_common_options(parser, lambda value: value)
+    _add_common_options(parser, after_command=False)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Parser)
 
     def command(name: str, help_text: str) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help_text, description=help_text)
-        _add_common_options(sub, lambda _value: argparse.SUPPRESS)
+        _add_common_options(sub, after_command=True)
         return sub
 
     sub = command("versions", "list the versions of a package, newest first")
@@ -491,7 +513,7 @@ async def _run(session: Session) -> int:
 def main(argv: list[str] | None = None) -> int:
     logs: _LoggingSetup | None = None
     try:
-        args = build_parser().parse_args(argv)
+        args = parse_arguments(argv)
         settings = build_settings(args)
         logs = _LoggingSetup(args.verbose)
         return asyncio.run(_run(Session(args, settings, Reporter(args.json, logs.reasons))))
