@@ -24,7 +24,7 @@ LINT_DEPS := ruff clang-format
 NATIVE_SOURCES := $(shell find src -name '*.cpp' -o -name '*.h') CMakeLists.txt pyproject.toml
 PYTHON_SOURCES := $(shell find python -name '*.py' -o -name '*.typed' -o -name '*.pyi')
 
-.PHONY: all build test test-ft test-gil lint format clean
+.PHONY: all build test test-ft test-gil lint format clean demo
 # The stamps stand for real state (a venv, an installed build): make must not delete them.
 .PRECIOUS: %/.deps %/.installed
 
@@ -64,6 +64,10 @@ lint: $(VENV)/.deps
 	@$(VENV)/bin/ruff check python tests bench
 	@$(VENV)/bin/ruff format --check python tests bench
 	@$(VENV)/bin/clang-format --dry-run --Werror $$(find src -name '*.cpp' -o -name '*.h')
+
+# The main job: a tour of both modules through the command line, against local package indexes.
+demo: $(VENV)/.installed
+	@$(VENV)/bin/python -m quenlet_master.demo
 
 format: $(VENV)/.deps
 	@$(VENV)/bin/ruff format python tests bench
