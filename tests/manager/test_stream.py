@@ -117,7 +117,9 @@ async def until(condition, timeout=5.0):
     return condition()
 
 
-@pytest.mark.parametrize("operation", ["install_package", "install_package_to_cache", "install_package_no_deps"])
+@pytest.mark.parametrize(
+    "operation", ["install_package", "install_package_to_cache", "install_package_no_deps"]
+)
 @pytest.mark.parametrize("stop", ["aclose", "cancel", "drop"])
 async def test_a_consumer_that_stops_early_takes_pip_down(
     operation, stop, package_manager, fake_pip, tmp_path, caplog
@@ -220,7 +222,10 @@ async def test_cache_installs_spell_the_spec_and_key_from_the_extras(package_man
     fresh = await collect(package_manager.install_package_to_cache("pkg", "1.0", ["socks", "security"]))
     spec, target, no_deps, prefer_binary = builder.calls[0]
     assert (spec, no_deps, prefer_binary) == ("pkg[socks,security]==1.0", True, True)
-    assert fresh == [("success", "Successfully installed pkg[socks,security]==1.0 to cache"), ("path", target)]
+    assert fresh == [
+        ("success", "Successfully installed pkg[socks,security]==1.0 to cache"),
+        ("path", target),
+    ]
     [record] = package_manager.package_cache.list_cached_packages()
     assert (record["extras_key"], record["install_path"]) == ("security,socks", target)
     assert manager_records(manager_logs)[-1][1].startswith("Installing to cache: ")
@@ -235,7 +240,10 @@ async def test_cache_installs_spell_the_spec_and_key_from_the_extras(package_man
 
     failed = [await collect(package_manager.install_package_to_cache("bad", "1")) for _ in range(2)]
     assert failed == [[("error", "pip install failed with return code 1")]] * 2
-    assert all(os.path.isdir(call[1]) for call in builder.calls[1:]) and builder.calls[1][1] != builder.calls[2][1]
+    assert (
+        all(os.path.isdir(call[1]) for call in builder.calls[1:])
+        and builder.calls[1][1] != builder.calls[2][1]
+    )
 
 
 @pytest.mark.parametrize(
