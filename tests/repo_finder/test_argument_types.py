@@ -35,4 +35,7 @@ def test_arguments_may_be_given_by_keyword(finder):
     assert finder._normalize_name(name="A.B") == "a-b"
     assert finder._normalize_url(url="x/") == "x"
     assert finder._parse_requirement(req="a>=1")["name"] == "a"
-    assert finder.check_specifier_in_dist(package_name="no-such-dist-installed", version_spec="", extras=None) is None
+    assert (
+        finder.check_specifier_in_dist(package_name="no-such-dist-installed", version_spec="", extras=None)
+        is None
+    )

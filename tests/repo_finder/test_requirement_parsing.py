@@ -20,7 +20,12 @@ def reference(req: str):
         return None
     extras_text = match.group(2) or ""
     extras = [piece.strip() for piece in extras_text.strip("[]").split(",")] if extras_text else []
-    return {"name": match.group(1), "version_spec": match.group(3).strip(), "extras": extras, "markers": markers}
+    return {
+        "name": match.group(1),
+        "version_spec": match.group(3).strip(),
+        "extras": extras,
+        "markers": markers,
+    }
 
 
 def record(name, version_spec="", extras=(), markers=""):
@@ -37,7 +42,10 @@ def record(name, version_spec="", extras=(), markers=""):
         ("pkg [extra]>=1", record("pkg", "[extra]>=1")),
         ("pkg (>=1.0,<2)", record("pkg", "(>=1.0,<2)")),
         ("My_Package.Name==1", record("My_Package.Name", "==1")),
-        ("pkg; python_version < '3.8'; extra == 'x'", record("pkg", markers="python_version < '3.8'; extra == 'x'")),
+        (
+            "pkg; python_version < '3.8'; extra == 'x'",
+            record("pkg", markers="python_version < '3.8'; extra == 'x'"),
+        ),
         ("pkg>=1\n<2 ; os_name == 'nt'", record("pkg", ">=1", markers="os_name == 'nt'")),
         ("pkg[a\n, b]>=1\nrest", record("pkg", ">=1", ["a", "b"])),
         ("pkg[[x]", record("pkg", extras=["x"])),

@@ -75,7 +75,10 @@ class Entries:
         ([{"index_url": "http://127.0.0.1/simple", "api_pattern": "P"}], "http://127.0.0.1/simple//", "P"),
         ([{"index_url": "http://127.0.0.1/simple", "api_pattern": "P"}], "http://127.0.0.1/SIMPLE", None),
         (
-            [{"index_url": "http://h/s/", "api_pattern": "first"}, {"index_url": "http://h/s", "api_pattern": "x"}],
+            [
+                {"index_url": "http://h/s/", "api_pattern": "first"},
+                {"index_url": "http://h/s", "api_pattern": "x"},
+            ],
             "http://h/s",
             "first",
         ),
@@ -84,7 +87,15 @@ class Entries:
         ([{"index_url": "http://h/s"}], "http://h/s", None),
         ([], "http://h/s", None),
     ],
-    ids=["normalised", "case differs", "first of two", "absent address", "absent no match", "no pattern", "empty"],
+    ids=[
+        "normalised",
+        "case differs",
+        "first of two",
+        "absent address",
+        "absent no match",
+        "no pattern",
+        "empty",
+    ],
 )
 def test_pattern_lookup(repo_finder, entries, index_url, expected):
     assert repo_finder.RepoFinder(Entries(entries))._get_api_pattern_for_index(index_url) == expected
@@ -92,7 +103,10 @@ def test_pattern_lookup(repo_finder, entries, index_url, expected):
 
 def test_the_default_index_finds_the_default_pattern(finder, public_root):
     index_url = finder._get_pip_settings()["index_urls"][0]["url"]
-    assert finder._get_api_pattern_for_index(index_url) == f"{public_root}/pypi/{{package_name}}/{{version}}/json"
+    assert (
+        finder._get_api_pattern_for_index(index_url)
+        == f"{public_root}/pypi/{{package_name}}/{{version}}/json"
+    )
 
 
 @pytest.mark.parametrize(

@@ -45,7 +45,7 @@ async def test_close_without_a_session_or_twice_does_nothing(finder):
 
 async def test_aiohttp_is_looked_up_when_the_session_is_needed(repo_finder, open_finder, monkeypatch):
     monkeypatch.setattr(repo_finder, "aiohttp", None)
-    with pytest.raises(RuntimeError, match="^aiohttp not installed, cannot query package indexes$"):
+    with pytest.raises(RuntimeError, match=r"^aiohttp not installed, cannot query package indexes$"):
         await open_finder._get_session()
     # The library test comes first: an open session does not help either.
     monkeypatch.undo()

@@ -84,7 +84,9 @@ def test_a_changed_setting_takes_effect_on_the_next_call(repo_finder):
     entries = [{"index_url": "http://127.0.0.1:9/simple", "api_pattern": "http://127.0.0.1:9/{package_name}"}]
     settings.set(PIP_API, entries)
     assert finder._get_pip_api_list() == entries
-    assert finder._get_api_pattern_for_index("http://127.0.0.1:9/simple/") == "http://127.0.0.1:9/{package_name}"
+    assert (
+        finder._get_api_pattern_for_index("http://127.0.0.1:9/simple/") == "http://127.0.0.1:9/{package_name}"
+    )
 
 
 class Fixed:
@@ -103,7 +105,9 @@ def test_the_api_list_is_returned_as_stored_or_none(repo_finder):
     assert repo_finder.RepoFinder(Fixed(None))._get_pip_api_list() is None
 
 
-@pytest.mark.parametrize("value", [({"index_url": "a"},), {"index_url": "a"}, "a"], ids=lambda value: type(value).__name__)
+@pytest.mark.parametrize(
+    "value", [({"index_url": "a"},), {"index_url": "a"}, "a"], ids=lambda value: type(value).__name__
+)
 def test_an_api_list_of_another_type_is_refused(repo_finder, value):
     with pytest.raises(TypeError, match=f"^Expected list, got {type(value).__name__}$"):
         repo_finder.RepoFinder(Fixed(value))._get_pip_api_list()
