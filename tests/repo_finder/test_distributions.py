@@ -11,6 +11,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 from packaging.specifiers import InvalidSpecifier, SpecifierSet
 from packaging.version import Version
+from quenlet_master.business_layer.packages.repo_finder import RepoFinder
 
 INSTALLED = "pytest-asyncio"
 
@@ -235,8 +236,6 @@ MARKER = st.lists(
     requirements=st.one_of(st.none(), st.lists(MARKER, max_size=4)), wanted=st.sampled_from(["dev", "x", "é"])
 )
 def test_offered_extras_match_the_rule(requirements, wanted):
-    from quenlet_master.business_layer.packages.repo_finder import RepoFinder
-
     finder = RepoFinder(None)
     finder._distributions_cache = {"pkg": FakeDist("1.0", requirements)}
     expected = "1.0" if wanted in reference_offered(requirements) else None

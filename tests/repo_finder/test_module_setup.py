@@ -42,20 +42,15 @@ def test_module_names_are_bound_in_order(repo_finder):
     assert repo_finder.logger.name == "quenlet_master.business_layer.packages.repo_finder"
 
 
-def test_dummy_metadata_is_a_dict_whose_get_all_gives_a_new_empty_list(repo_finder):
-    metadata = repo_finder._dummy_metadata(Name="x")
-    assert isinstance(metadata, dict) and metadata == {"Name": "x"}
+def test_dummy_dist_stands_in_with_dict_metadata_that_offers_no_requirements(repo_finder):
+    dist = repo_finder._dummy_dist("asyncio", "3.14.0")
+    metadata = dist.metadata
+    assert type(metadata) is repo_finder._dummy_metadata and isinstance(metadata, dict)
+    assert metadata == {"Name": "asyncio", "Version": "3.14.0"} and metadata.get("Version") == "3.14.0"
     first = metadata.get_all("Requires-Dist")
     assert first == [] and metadata.get_all(1, 2, key=3) == []
     first.append("kept")
     assert metadata.get_all() == []
-
-
-def test_dummy_dist_carries_name_and_version_in_its_metadata(repo_finder):
-    dist = repo_finder._dummy_dist("asyncio", "3.14.0")
-    assert type(dist.metadata) is repo_finder._dummy_metadata
-    assert dist.metadata == {"Name": "asyncio", "Version": "3.14.0"}
-    assert dist.metadata.get("Version") == "3.14.0" and dist.metadata.get_all("Requires-Dist") == []
 
 
 @pytest.mark.parametrize(
@@ -134,15 +129,3 @@ def test_without_packaging_checks_answer_none_after_one_debug_line():
         "lines": ["packaging library not available, cannot check distributions"],
         "table": "None",
     }
-
-
-def test_without_unearth_the_finder_is_none_and_the_flag_false():
-    result = run_without(
-        {"unearth"},
-        """
-        import json
-        from quenlet_master.business_layer.packages import repo_finder as m
-        print(json.dumps([repr(m.PackageFinder), m.UNEARTH_AVAILABLE, m.PACKAGING_AVAILABLE]))
-        """,
-    )
-    assert result == ["None", False, True]

@@ -76,6 +76,11 @@ def test_unparsable_requirements_warn_once_and_give_none(finder, log, req):
     assert log.records == [("warning", f"Could not parse requirement: {req}")]
 
 
+def test_a_lone_surrogate_is_escaped_in_the_warning(finder, log):
+    assert finder._parse_requirement("\ud800>=1") is None
+    assert log.records == [("warning", "Could not parse requirement: \\ud800>=1")]
+
+
 def test_the_record_keys_come_in_order(finder):
     assert list(finder._parse_requirement("a[b]>=1; c")) == ["name", "version_spec", "extras", "markers"]
 

@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from quenlet_master.business_layer.packages.repo_finder import RepoFinder
 
 SEPARATED = st.text(alphabet=st.sampled_from("aZ9-_.İ/\\ Ωß"), max_size=20)
 
@@ -36,8 +37,6 @@ def test_normalize_name(finder, name, expected):
 
 @given(st.one_of(SEPARATED, st.text(max_size=20)))
 def test_normalize_name_matches_the_rule(name):
-    from quenlet_master.business_layer.packages.repo_finder import RepoFinder
-
     assert RepoFinder(None)._normalize_name(name) == reference_name(name)
 
 
@@ -56,8 +55,6 @@ def test_normalize_url(finder, url, expected):
 
 @given(st.one_of(SEPARATED, st.text(max_size=20)))
 def test_normalize_url_matches_the_rule(url):
-    from quenlet_master.business_layer.packages.repo_finder import RepoFinder
-
     assert RepoFinder(None)._normalize_url(url) == url.rstrip("/\\")
 
 
@@ -146,8 +143,6 @@ ADDRESSES = st.sampled_from(["http://a/s", "http://a/s/", "http://a/S", "", "/",
     index_url=ADDRESSES,
 )
 def test_pattern_lookup_matches_the_rule(entries, index_url):
-    from quenlet_master.business_layer.packages.repo_finder import RepoFinder
-
     def reference():
         wanted = index_url.rstrip("/\\")
         for entry in entries:
