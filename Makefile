@@ -25,6 +25,8 @@ NATIVE_SOURCES := $(shell find src -name '*.cpp' -o -name '*.h') CMakeLists.txt 
 PYTHON_SOURCES := $(shell find python -name '*.py' -o -name '*.typed' -o -name '*.pyi')
 
 .PHONY: all build test test-ft test-gil lint format clean
+# The stamps stand for real state (a venv, an installed build): make must not delete them.
+.PRECIOUS: %/.deps %/.installed
 
 all: build
 
@@ -51,11 +53,11 @@ test: test-ft test-gil lint
 
 test-ft: $(VENV)/.installed
 	@echo "== tests on $$($(VENV)/bin/python -c 'import sys; print(sys.version.split()[0], "free-threaded" if hasattr(sys, "_is_gil_enabled") else "")') =="
-	@cd tests && ../$(VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	@cd tests && $(abspath $(VENV))/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
 test-gil: $(GIL_VENV)/.installed
 	@echo "== tests on the stock interpreter ($$($(GIL_VENV)/bin/python -V)) =="
-	@cd tests && ../$(GIL_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	@cd tests && $(abspath $(GIL_VENV))/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
 lint: $(VENV)/.deps
 	@echo "== lint =="

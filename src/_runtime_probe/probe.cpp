@@ -12,7 +12,9 @@ namespace rt = quenlet::rt;
 namespace {
 
 // return await awaitable
-rt::Task await_one(nb::object awaitable) { co_return co_await rt::awaited(std::move(awaitable)); }
+rt::Task await_one(nb::object awaitable) {
+    co_return co_await rt::awaited(std::move(awaitable));
+}
 
 // [await x for x in awaitables]
 rt::Task await_each(nb::list awaitables) {
@@ -34,7 +36,9 @@ rt::Task await_catching(nb::object awaitable) {
 }
 
 // A Task awaiting another Task directly.
-rt::Task await_nested(nb::object awaitable) { co_return co_await await_one(std::move(awaitable)); }
+rt::Task await_nested(nb::object awaitable) {
+    co_return co_await await_one(std::move(awaitable));
+}
 
 rt::Task call_in_executor(nb::object function, nb::object argument) {
     co_return co_await rt::awaited(
@@ -43,9 +47,9 @@ rt::Task call_in_executor(nb::object function, nb::object argument) {
 
 // async with manager as value: return await body(value)
 rt::Task within_context(nb::object manager, nb::object body) {
-    co_return co_await rt::with_async_context(std::move(manager), [&](nb::object value) -> rt::Task {
-        co_return co_await rt::awaited(body(value));
-    });
+    co_return co_await rt::with_async_context(
+        std::move(manager),
+        [&](nb::object value) -> rt::Task { co_return co_await rt::awaited(body(value)); });
 }
 
 // for i in range(count): await tick(); yield i — then, however it ends, await tick() once
@@ -77,7 +81,8 @@ NB_MODULE(_runtime_probe, module) {
         return await_one(std::move(awaitable)).into_python("await_one");
     });
     module.def("await_each", [](nb::handle awaitables) {
-        if (!PyList_Check(awaitables.ptr())) rt::raise_argument_type("awaitables", "list", awaitables);
+        if (!PyList_Check(awaitables.ptr()))
+            rt::raise_argument_type("awaitables", "list", awaitables);
         return await_each(nb::borrow<nb::list>(awaitables)).into_python("await_each");
     });
     module.def("await_catching", [](nb::object awaitable) {
@@ -96,5 +101,8 @@ NB_MODULE(_runtime_probe, module) {
     module.def("count_up", [](int count, nb::object tick, nb::object on_exit) {
         return count_up(count, std::move(tick), std::move(on_exit)).into_python("count_up");
     });
-    module.def("require_str", [](nb::handle value) { rt::require_str(value, "value"); });
+    // .none(): None must reach our own check, not nanobind's generic refusal.
+    module.def(
+        "require_str", [](nb::handle value) { rt::require_str(value, "value"); },
+        nb::arg("value").none());
 }

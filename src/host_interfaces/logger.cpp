@@ -22,9 +22,17 @@ void bind_logger(nb::module_& module, const char* qualified_name) {
     module.attr("logger") = module.attr("get_logger")(qualified_name);
 }
 
-void log_debug(std::string_view message) { log("debug", message); }
-void log_info(std::string_view message) { log("info", message); }
-void log_warning(std::string_view message) { log("warning", message); }
-void log_error(std::string_view message) { log("error", message); }
+void log_debug(std::string_view message) {
+    log("debug", message);
+}
+void log_info(std::string_view message) {
+    log("info", message);
+}
+void log_warning(std::string_view message) {
+    log("warning", message);
+}
+void log_error(std::string_view message) {
+    log("error", message);
+}
 
 }  // namespace quenlet::host

@@ -27,7 +27,8 @@ std::pair<nb::object, nb::object> PackageCache::generate_install_path() const {
     if (!install_path.is_valid()) {
         rt::throw_error(PyExc_ValueError, "not enough values to unpack (expected 2)");
     }
-    if (next().is_valid()) rt::throw_error(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (next().is_valid())
+        rt::throw_error(PyExc_ValueError, "too many values to unpack (expected 2)");
     return {std::move(install_uuid), std::move(install_path)};
 }
 
@@ -35,7 +36,9 @@ nb::object PackageCache::get_current_platform() const {
     return cache_.attr("get_current_platform")();
 }
 
-nb::object PackageCache::get_python_version() const { return cache_.attr("get_python_version")(); }
+nb::object PackageCache::get_python_version() const {
+    return cache_.attr("get_python_version")();
+}
 
 void PackageCache::add_cached_package(nb::handle install_uuid, nb::handle name, nb::handle version,
                                       nb::handle extras_key, nb::handle platform,

@@ -10,7 +10,7 @@
 namespace quenlet::host {
 
 class PackageCache {
-public:
+  public:
     explicit PackageCache(nb::object cache) noexcept : cache_(std::move(cache)) {}
 
     // The folder of a recorded install, or a false value (None, "") when there is none.
@@ -23,12 +23,12 @@ public:
                             nb::handle extras_key, nb::handle platform, nb::handle python_version,
                             nb::handle install_path) const;
 
-private:
+  private:
     nb::object cache_;
 };
 
 class PipCommandBuilder {
-public:
+  public:
     explicit PipCommandBuilder(nb::object builder) noexcept : builder_(std::move(builder)) {}
 
     // A complete argument vector (a sequence of str) whose first item is the program.
@@ -36,27 +36,27 @@ public:
     // The same without dependencies and preferring binary distributions.
     nb::object build_cache_install_command(nb::handle spec, nb::handle target_dir) const;
 
-private:
+  private:
     nb::object builder_;
 };
 
 class VersionResolver {
-public:
+  public:
     explicit VersionResolver(nb::object resolver) noexcept : resolver_(std::move(resolver)) {}
     // An awaitable of a list of versions, newest first.
     nb::object get_available_versions(nb::handle name) const;
 
-private:
+  private:
     nb::object resolver_;
 };
 
 class ExtrasResolver {
-public:
+  public:
     explicit ExtrasResolver(nb::object resolver) noexcept : resolver_(std::move(resolver)) {}
     // An awaitable of a list of extra names; version None asks for the latest version.
     nb::object get_package_extras(nb::handle name, nb::handle version) const;
 
-private:
+  private:
     nb::object resolver_;
 };
 

@@ -7,7 +7,7 @@
 namespace quenlet::host {
 
 class Settings {
-public:
+  public:
     explicit Settings(nb::object manager) noexcept : manager_(std::move(manager)) {}
 
     // Tests the manager's truth value (which may call into the host and raise).
@@ -16,7 +16,7 @@ public:
     // manager.get(key, fallback); only call when present().
     nb::object get(const char* key, nb::handle fallback) const;
 
-private:
+  private:
     nb::object manager_;
 };
 

@@ -30,8 +30,7 @@ Task with_async_context(nb::object manager, Body body) {
     nb::object exception = exception_object(failure);
     nb::object traceback = nb::steal(PyException_GetTraceback(exception.ptr()));
     if (!traceback.is_valid()) traceback = nb::none();
-    nb::object suppressed =
-        co_await awaited(exit(manager, exception.type(), exception, traceback));
+    nb::object suppressed = co_await awaited(exit(manager, exception.type(), exception, traceback));
     if (suppressed.is_valid() && PyObject_IsTrue(suppressed.ptr()) == 1) co_return nb::none();
     std::rethrow_exception(failure);
 }

@@ -11,9 +11,9 @@
 namespace quenlet::rt {
 
 class AsyncGenerator {
-public:
+  public:
     class promise_type : public FramePromise {
-    public:
+      public:
         promise_type() noexcept {}
         AsyncGenerator get_return_object() noexcept {
             return AsyncGenerator(std::coroutine_handle<promise_type>::from_promise(*this));
@@ -21,14 +21,14 @@ public:
         void return_void() noexcept {}
 
         class YieldAwaiter {
-        public:
+          public:
             explicit YieldAwaiter(FramePromise* promise) noexcept : promise_(promise) {}
             bool await_ready() const noexcept { return false; }
             void await_suspend(std::coroutine_handle<>) const noexcept {}
             // asend() values are not used by our generators; athrow()/aclose() raise here.
             void await_resume() { promise_->take_sent(); }
 
-        private:
+          private:
             FramePromise* promise_;
         };
 
@@ -49,7 +49,7 @@ public:
     // The Python asynchronous generator object that owns and runs this frame.
     nb::object into_python(const char* qualname) &&;
 
-private:
+  private:
     explicit AsyncGenerator(std::coroutine_handle<promise_type> frame) noexcept : frame_(frame) {}
     std::coroutine_handle<promise_type> frame_;
 };

@@ -18,13 +18,12 @@ PyTypeObject* async_generator_step_type = nullptr;
 namespace {
 
 struct AsyncGeneratorObject {
-    PyObject_HEAD
-    FrameState state;
-    const char* qualname;      // static storage
+    PyObject_HEAD FrameState state;
+    const char* qualname;  // static storage
     PyObject* weakrefs;
-    PyObject* finalizer;       // the loop's finalizer hook, captured on first use
+    PyObject* finalizer;  // the loop's finalizer hook, captured on first use
     bool hooks_called;
-    bool step_running;         // one step awaitable at a time, like CPython's ag_running_async
+    bool step_running;  // one step awaitable at a time, like CPython's ag_running_async
 };
 
 enum class StepKind { send, throw_in, close };
@@ -32,9 +31,8 @@ enum class StepState { ready, iterating, used };
 
 // The awaitable that performs one asend/athrow/aclose.
 struct StepObject {
-    PyObject_HEAD
-    AsyncGeneratorObject* generator;  // strong
-    PyObject* argument;               // value to send or exception to throw, or null
+    PyObject_HEAD AsyncGeneratorObject* generator;  // strong
+    PyObject* argument;                             // value to send or exception to throw, or null
     StepKind kind;
     StepState state;
 };
@@ -42,7 +40,9 @@ struct StepObject {
 AsyncGeneratorObject* as_generator(PyObject* self) {
     return reinterpret_cast<AsyncGeneratorObject*>(self);
 }
-StepObject* as_step(PyObject* self) { return reinterpret_cast<StepObject*>(self); }
+StepObject* as_step(PyObject* self) {
+    return reinterpret_cast<StepObject*>(self);
+}
 
 PyObject* sys_get_asyncgen_hooks = nullptr;
 
@@ -81,7 +81,9 @@ PyObject* new_step(PyObject* self, StepKind kind, PyObject* argument) {
     return reinterpret_cast<PyObject*>(step);
 }
 
-PyObject* generator_anext(PyObject* self) { return new_step(self, StepKind::send, Py_None); }
+PyObject* generator_anext(PyObject* self) {
+    return new_step(self, StepKind::send, Py_None);
+}
 
 PyObject* generator_asend(PyObject* self, PyObject* value) {
     return new_step(self, StepKind::send, value);
@@ -119,8 +121,9 @@ PySendResult finish_step(StepObject* step, Outcome outcome, PyObject** out) {
             PyErr_SetNone(PyExc_StopAsyncIteration);
             return PYGEN_ERROR;
         default:
-            if (step->kind == StepKind::close && (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
-                                                  PyErr_ExceptionMatches(PyExc_StopAsyncIteration))) {
+            if (step->kind == StepKind::close &&
+                (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
+                 PyErr_ExceptionMatches(PyExc_StopAsyncIteration))) {
                 PyErr_Clear();
                 *out = Py_NewRef(Py_None);
                 return PYGEN_RETURN;
@@ -242,7 +245,9 @@ PyObject* step_close(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* step_await(PyObject* self) { return Py_NewRef(self); }
+PyObject* step_await(PyObject* self) {
+    return Py_NewRef(self);
+}
 
 int step_traverse(PyObject* self, visitproc visit, void* arg) {
     StepObject* step = as_step(self);

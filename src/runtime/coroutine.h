@@ -10,9 +10,9 @@
 namespace quenlet::rt {
 
 class Task {
-public:
+  public:
     class promise_type : public FramePromise {
-    public:
+      public:
         promise_type() noexcept {}
         Task get_return_object() noexcept {
             return Task(std::coroutine_handle<promise_type>::from_promise(*this));
@@ -35,7 +35,7 @@ public:
     // Awaiting a Task from another native coroutine runs it as its own coroutine object.
     PythonAwaiter operator co_await() && { return awaited(std::move(*this).into_python(nullptr)); }
 
-private:
+  private:
     explicit Task(std::coroutine_handle<promise_type> frame) noexcept : frame_(frame) {}
     std::coroutine_handle<promise_type> frame_;
 };

@@ -17,13 +17,14 @@ PyTypeObject* coroutine_type = nullptr;
 namespace {
 
 struct CoroutineObject {
-    PyObject_HEAD
-    FrameState state;
+    PyObject_HEAD FrameState state;
     const char* qualname;  // static storage
     PyObject* weakrefs;
 };
 
-CoroutineObject* as_coroutine(PyObject* self) { return reinterpret_cast<CoroutineObject*>(self); }
+CoroutineObject* as_coroutine(PyObject* self) {
+    return reinterpret_cast<CoroutineObject*>(self);
+}
 
 PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) {
     CoroutineObject* coroutine = as_coroutine(self);
@@ -126,7 +127,9 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
     }
 }
 
-PyObject* coroutine_await(PyObject* self) { return Py_NewRef(self); }
+PyObject* coroutine_await(PyObject* self) {
+    return Py_NewRef(self);
+}
 
 void coroutine_finalize(PyObject* self) {
     CoroutineObject* coroutine = as_coroutine(self);

@@ -103,10 +103,9 @@ Outcome run_frame(FrameState& state, PyObject* value, PyObject* exception,
         FramePromise& promise = *state.promise;
         if (promise.delegate.is_valid()) {
             PyObject* produced = nullptr;
-            PySendResult status =
-                exception != nullptr
-                    ? throw_into_delegate(promise.delegate, exception, &produced)
-                    : PyIter_Send(promise.delegate.ptr(), value, &produced);
+            PySendResult status = exception != nullptr
+                                      ? throw_into_delegate(promise.delegate, exception, &produced)
+                                      : PyIter_Send(promise.delegate.ptr(), value, &produced);
             exception = nullptr;
             value = Py_None;
             if (status == PYGEN_NEXT) {
@@ -142,7 +141,8 @@ Outcome run_frame(FrameState& state, PyObject* value, PyObject* exception,
             *out = result.release().ptr();
             return Outcome::finished;
         }
-        if (promise.delegate.is_valid()) continue;  // now awaiting: give the awaitable its first step
+        if (promise.delegate.is_valid())
+            continue;  // now awaiting: give the awaitable its first step
         *out = promise.yielded.release().ptr();
         return Outcome::yielded;
     }

@@ -27,8 +27,7 @@ enum class Outcome {
 // Runs the frame from where it stopped: hands `value` to what it waits on, or throws
 // `exception` (borrowed, may be null) into it, until the frame needs the event loop, yields or
 // ends. Refuses re-entry. Never throws.
-Outcome run_frame(FrameState& state, PyObject* value, PyObject* exception,
-                  PyObject** out) noexcept;
+Outcome run_frame(FrameState& state, PyObject* value, PyObject* exception, PyObject** out) noexcept;
 
 // An exception instance from the arguments of throw()/athrow(): (type[, value[, traceback]]),
 // validated like the built-in generators do. Returns null with an error set.

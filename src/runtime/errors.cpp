@@ -4,7 +4,9 @@
 
 namespace quenlet::rt {
 
-void throw_pending() { throw nb::python_error(); }
+void throw_pending() {
+    throw nb::python_error();
+}
 
 nb::object steal_or_throw(PyObject* object) {
     if (object == nullptr) throw_pending();

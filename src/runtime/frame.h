@@ -17,7 +17,7 @@
 namespace quenlet::rt {
 
 class FramePromise {
-public:
+  public:
     // User-declared so that the promise is never an aggregate: otherwise C++20 may build it
     // from the coroutine's own arguments.
     FramePromise() noexcept {}
@@ -54,7 +54,7 @@ nb::object awaitable_iterator(nb::handle awaitable);
 
 // co_await awaited(x) inside a native coroutine behaves like `await x` in Python.
 class PythonAwaiter {
-public:
+  public:
     explicit PythonAwaiter(nb::object awaitable) noexcept : awaitable_(std::move(awaitable)) {}
 
     bool await_ready() const noexcept { return false; }
@@ -69,7 +69,7 @@ public:
 
     nb::object await_resume() { return promise_->take_sent(); }
 
-private:
+  private:
     nb::object awaitable_;
     FramePromise* promise_ = nullptr;
 };

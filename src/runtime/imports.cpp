@@ -8,7 +8,8 @@ nb::handle asyncio_module() {
 }
 
 nb::object event_loop() {
-    static PyObject* get_event_loop = nb::getattr(asyncio_module(), "get_event_loop").release().ptr();
+    static PyObject* get_event_loop =
+        nb::getattr(asyncio_module(), "get_event_loop").release().ptr();
     return nb::handle(get_event_loop)();
 }
 

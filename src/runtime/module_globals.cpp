@@ -12,7 +12,8 @@ void bind_module_globals(nb::module_& module) {
     module_namespace = nb::borrow(PyModule_GetDict(module.ptr())).release().ptr();
 }
 
-ModuleGlobal::ModuleGlobal(const char* name) : name_(name), key_(PyUnicode_InternFromString(name)) {}
+ModuleGlobal::ModuleGlobal(const char* name)
+    : name_(name), key_(PyUnicode_InternFromString(name)) {}
 
 nb::object ModuleGlobal::get() const {
     PyObject* value = PyDict_GetItemWithError(module_namespace, key_);

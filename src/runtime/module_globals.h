@@ -12,14 +12,14 @@ namespace quenlet::rt {
 void bind_module_globals(nb::module_& module);
 
 class ModuleGlobal {
-public:
+  public:
     explicit ModuleGlobal(const char* name);
     // The current value; NameError if the module has no such name.
     nb::object get() const;
     // The module's name for it, for setting it during module set-up.
     const char* name() const noexcept { return name_; }
 
-private:
+  private:
     const char* name_;
     PyObject* key_;  // interned, immortal for our purposes
 };

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import signal
 import tempfile
 import threading
 
@@ -40,10 +41,14 @@ def main(argv: list[str] | None = None) -> int:
         with server:
             print(f"Serving {server.root} at {server.simple_url}", flush=True)
             print(f"  pip install --index-url {server.simple_url} --target DIR NAME", flush=True)
+            stop = threading.Event()
+            # A service manager stops us with SIGTERM; shut the server down as on Ctrl-C.
+            signal.signal(signal.SIGTERM, lambda *_: stop.set())
             try:
-                threading.Event().wait()
+                stop.wait()
             except KeyboardInterrupt:
-                print("Stopping", flush=True)
+                pass
+            print("Stopping", flush=True)
     return 0
 
 

@@ -18,6 +18,7 @@ from __future__ import annotations
 import asyncio
 import collections
 import dataclasses
+import functools
 import hashlib
 import html
 import json
@@ -75,7 +76,7 @@ class DistFile:
     def project(self) -> str:
         return wheels.normalize_name(self.name)
 
-    @property
+    @functools.cached_property
     def metadata_sha256(self) -> str | None:
         # Only wheels get a separate metadata file: an sdist's PKG-INFO is not trustworthy
         # enough for installers, and the real indexes do not serve it either.
@@ -83,7 +84,7 @@ class DistFile:
             return None
         return hashlib.sha256(self.metadata).hexdigest()
 
-    @property
+    @functools.cached_property
     def parsed_metadata(self) -> Message | None:
         return wheels.parse_metadata(self.metadata.decode("utf-8")) if self.metadata is not None else None
 
@@ -218,10 +219,6 @@ class Fault:
     info_null: bool = False
     requires_dist_null: bool = False
     times: int | None = None
-
-    @property
-    def replaces_response(self) -> bool:
-        return self.json is not _UNSET or self.body is not None or self.status is not None
 
 
 class FaultInjector:
@@ -433,7 +430,7 @@ class LocalIndex:
         sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         try:
             sock.bind((self.host, self._requested_port))
-            site = web.SockSite(runner, sock, shutdown_timeout=2.0)
+            site = web.SockSite(runner, sock)
             await site.start()
         except BaseException:
             sock.close()
@@ -651,16 +648,16 @@ class LocalIndex:
         # A wheel's metadata is what installers trust, so it wins over an sdist's PKG-INFO.
         source = next((d for d in files if d.packagetype == "bdist_wheel"), files[0])
         meta = source.parsed_metadata
-        requires_dist = (meta.get_all("Requires-Dist") if meta is not None else None) or None
-        provides_extra = (meta.get_all("Provides-Extra") if meta is not None else None) or None
+        requires_dist = (meta.get_all("Requires-Dist") or None) if meta is not None else None
+        provides_extra = (meta.get_all("Provides-Extra") or None) if meta is not None else None
         summary = meta.get("Summary", "") if meta is not None else ""
         project = source.project
         return {
             "name": source.name,
             "version": source.version,
             "summary": summary,
-            "requires_dist": list(requires_dist) if requires_dist else None,
-            "provides_extra": list(provides_extra) if provides_extra else None,
+            "requires_dist": requires_dist,
+            "provides_extra": provides_extra,
             "requires_python": source.requires_python,
             "package_url": f"{base}/project/{project}/",
             "project_url": f"{base}/project/{project}/",

@@ -32,7 +32,7 @@ class ExtrasResolver(FinderClient):
                     logger.info(f"No versions of {package_name} found; no extras to list")
                     return []
             extras = await finder.get_extras(package_name, version)
-        except Exception as exc:  # noqa: BLE001 - a failed lookup is an empty answer to the host
+        except Exception as exc:  # a failed lookup is an empty answer to the host
             logger.error(f"Failed to list extras of {package_name}: {exc}")
             return []
         return sorted(extras or [])

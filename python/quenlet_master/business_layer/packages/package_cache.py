@@ -225,7 +225,7 @@ class PackageCache:
                 " install_path, created_at FROM installs ORDER BY id"
             )
             columns = [c[0] for c in cursor.description]
-            return [dict(zip(columns, row)) for row in cursor.fetchall()]
+            return [dict(zip(columns, row, strict=True)) for row in cursor.fetchall()]
 
     def remove_cached_package(self, install_uuid: str) -> bool:
         """Forget one install (its folder is left alone). Returns whether a record existed."""

@@ -15,7 +15,7 @@ class VersionResolver(FinderClient):
         """Version strings newest first, from the first index that has any; [] on any failure."""
         try:
             versions = await self._get_finder().get_versions(package_name)
-        except Exception as exc:  # noqa: BLE001 - a failed lookup is an empty answer to the host
+        except Exception as exc:  # a failed lookup is an empty answer to the host
             logger.error(f"Failed to list versions of {package_name}: {exc}")
             return []
         return sort_newest_first(list(versions or []))

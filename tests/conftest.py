@@ -1,0 +1,1 @@
+pytest_plugins = ["quenlet_master.local_index.pytest_plugin"]
