@@ -5,8 +5,8 @@ import time
 
 import pytest
 from manager_support import FakePip, child_processes
+
 from quenlet_master.business_layer.packages import manager
-from quenlet_master.local_index.pytest_plugin import local_index  # noqa: F401
 
 
 @pytest.fixture(autouse=True)

@@ -38,6 +38,10 @@ class FakePip(PipCommandBuilder):
         return [sys.executable, str(self.script), package_spec, str(target_dir)]
 
 
+def folder_exists(path) -> bool:
+    return os.path.isdir(path)
+
+
 async def collect(stream) -> list[tuple[str, str]]:
     return [item async for item in stream]
 

@@ -1,8 +1,10 @@
 import os
 import subprocess
 import sys
+from typing import ClassVar
 
 import pytest
+
 from quenlet_master.business_layer.packages import manager
 from quenlet_master.business_layer.packages.package_cache import PackageCache
 
@@ -56,7 +58,7 @@ def test_import_leaves_out_the_index_client_and_survives_without_aiohttp():
 
 
 class Recorder:
-    made: list = []
+    made: ClassVar[list] = []
 
     def __init__(self, *args, **kwargs):
         Recorder.made.append((type(self).__name__, args, kwargs))

@@ -6,6 +6,7 @@ import sys
 
 import pytest
 from manager_support import collect
+
 from quenlet_master.business_layer.packages import manager
 from quenlet_master.config.settings import SettingsManager
 

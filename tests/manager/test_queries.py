@@ -4,6 +4,7 @@ from types import SimpleNamespace
 import aiohttp
 import pytest
 from manager_support import manager_records
+
 from quenlet_master.business_layer.packages import manager
 from quenlet_master.config import public_index
 
@@ -42,7 +43,7 @@ async def test_resolver_answers_pass_through_unchanged(answer, package_manager):
 @pytest.mark.parametrize("query", ["get_available_versions", "get_package_extras"])
 async def test_resolver_failures_and_non_lists_reach_the_caller(query, package_manager):
     package_manager.version_resolver = package_manager.extras_resolver = Resolver(("1.0",))
-    with pytest.raises(TypeError, match="^Expected list, got tuple$"):
+    with pytest.raises(TypeError, match=r"^Expected list, got tuple$"):
         await getattr(package_manager, query)("pkg")
     package_manager.version_resolver = package_manager.extras_resolver = Resolver(LookupError("down"))
     with pytest.raises(LookupError, match="down"):

@@ -1,13 +1,12 @@
 import asyncio
 import gc
 import json
-import os
 import statistics
 import time
 import warnings
 
 import pytest
-from manager_support import child_processes, collect, manager_records
+from manager_support import child_processes, collect, folder_exists, manager_records
 
 OUTPUT = r"""
 import sys
@@ -110,9 +109,9 @@ def start(package_manager, operation, spec, tmp_path):
     return getattr(package_manager, operation)(spec, "1.0")
 
 
-async def until(condition, timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while not condition() and time.monotonic() < deadline:
+async def until(condition, seconds=5.0):
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:  # noqa: ASYNC110 - polls the process table
         await asyncio.sleep(0.01)
     return condition()
 
@@ -154,7 +153,7 @@ async def test_a_consumer_that_stops_early_takes_pip_down(
                 assert await until(lambda: len(asyncio.all_tasks()) == 1)
         gc.collect()
     target = builder.calls[0][1]
-    assert os.path.isdir(target) == (operation == "install_package")
+    assert folder_exists(target) == (operation == "install_package")
     assert [w for w in caught if issubclass(w.category, ResourceWarning)] == []
     assert [r for r in caplog.records if "destroyed" in r.getMessage()] == []
 
@@ -183,7 +182,7 @@ def test_a_frame_destroyed_without_a_loop_kills_pip_synchronously(package_manage
         del stream, step
         gc.collect()
     assert pid not in child_processes()
-    assert not os.path.exists(builder.calls[0][1])
+    assert not folder_exists(builder.calls[0][1])
 
 
 async def test_failures_of_the_run_become_error_items(package_manager, fake_pip, tmp_path, monkeypatch):
@@ -213,7 +212,7 @@ async def test_a_failed_recording_fails_the_install_and_records_nothing(
     items = await collect(package_manager.install_package_to_cache("pkg", "1.0"))
     assert items == [("stdout", "ok"), ("error", "Installation failed: disk full")]
     assert manager_records(manager_logs)[-1] == ("ERROR", "Failed to install package pkg==1.0: disk full")
-    assert os.path.isdir(builder.calls[0][1])
+    assert folder_exists(builder.calls[0][1])
     assert package_manager.package_cache.list_cached_packages() == []
 
 
@@ -241,7 +240,7 @@ async def test_cache_installs_spell_the_spec_and_key_from_the_extras(package_man
     failed = [await collect(package_manager.install_package_to_cache("bad", "1")) for _ in range(2)]
     assert failed == [[("error", "pip install failed with return code 1")]] * 2
     assert (
-        all(os.path.isdir(call[1]) for call in builder.calls[1:])
+        all(folder_exists(call[1]) for call in builder.calls[1:])
         and builder.calls[1][1] != builder.calls[2][1]
     )
 
@@ -258,7 +257,7 @@ async def test_an_invalid_spec_is_the_only_item(operation, args, message, packag
     package_manager.pip_command_builder = builder = fake_pip("")
     items = await collect(getattr(package_manager, operation)(*args))
     assert items == [("error", f"Invalid package spec: {message}")]
-    assert builder.calls == [] and not os.path.exists(package_manager.cache_dir)
+    assert builder.calls == [] and not folder_exists(package_manager.cache_dir)
 
 
 async def test_an_extra_that_is_no_string_fails_the_iteration(package_manager):

@@ -4,6 +4,7 @@ import string
 import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
+
 from quenlet_master.business_layer.packages.manager import VALID_PACKAGE_PATTERN, validate_package_spec
 
 FORBIDDEN = [";", "|", "&", "$", "`", "(", ")", "{", "}", "<", ">", "\n", "\r"]
