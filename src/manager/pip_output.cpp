@@ -151,11 +151,13 @@ void bind_pip_output(nb::module_& module) {
     stream_names[1] = nb::str("stderr").release();
     nb::class_<PipOutput> type(module, "_PipOutputProtocol", nb::type_slots(protocol_slots));
     type.def(nb::init<>())
-        .def("connection_made", [](PipOutput&, nb::handle) {})
-        .def("pipe_data_received", &PipOutput::pipe_data_received)
-        .def("pipe_connection_lost", &PipOutput::pipe_connection_lost)
+        .def(
+            "connection_made", [](PipOutput&, nb::handle) {}, nb::arg("transport"))
+        .def("pipe_data_received", &PipOutput::pipe_data_received, nb::arg("fd"), nb::arg("data"))
+        .def("pipe_connection_lost", &PipOutput::pipe_connection_lost, nb::arg("fd"),
+             nb::arg("exc").none())
         .def("process_exited", &PipOutput::process_exited)
-        .def("connection_lost", [](PipOutput&, nb::handle) {});
+        .def("connection_lost", [](PipOutput&, nb::handle) {}, nb::arg("exc").none());
     protocol_type = type;
 }
 

@@ -67,7 +67,8 @@ PipChild::~PipChild() {
         loop_closed = nb::cast<bool>(loop_.attr("is_closed")());
         if (transport_.attr("get_returncode")().is_none()) {
             ::kill(pid_, SIGKILL);
-            // Until it is dead, without reaping it: a live loop's child watcher still will.
+            // Waited for (not reaped) so that it writes nothing more into its folder; a closed
+            // loop's child watcher will never reap it, so then we do.
             siginfo_t info;
             while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 &&
                    errno == EINTR) {
