@@ -8,6 +8,7 @@
 #include "runtime/arguments.h"
 #include "runtime/async_generator.h"
 #include "runtime/errors.h"
+#include "runtime/text.h"
 
 namespace quenlet::manager {
 
@@ -30,7 +31,7 @@ nb::object rejection(nb::handle package_spec) {
 }
 
 std::string command_text(nb::handle command) {
-    return log_text(nb::str(" ").attr("join")(command));
+    return rt::utf8_text(nb::str(" ").attr("join")(command));
 }
 
 InstallPlan plan_install(nb::object self, nb::object package_spec, nb::object target_dir) {

@@ -40,8 +40,4 @@ nb::object get_package_info(nb::handle self, nb::handle package_name);
 // The module's standard `os` module, read when used so a host or test may replace it.
 nb::object os_module();
 
-// A message for the host's logger: UTF-8 text of a str (lone surrogates, as in file names
-// decoded with surrogateescape, are written as backslash escapes rather than failing).
-std::string log_text(nb::handle text);
-
 }  // namespace quenlet::manager

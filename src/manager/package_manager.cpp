@@ -35,17 +35,6 @@ nb::object os_module() {
     return os.get();
 }
 
-std::string log_text(nb::handle text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data != nullptr) return std::string(data, static_cast<std::size_t>(size));
-    PyErr_Clear();
-    nb::object escaped =
-        rt::steal_or_throw(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace"));
-    return std::string(PyBytes_AS_STRING(escaped.ptr()),
-                       static_cast<std::size_t>(PyBytes_GET_SIZE(escaped.ptr())));
-}
-
 void init_package_manager(nb::handle self, nb::handle base_dir, nb::handle settings_manager) {
     rt::require_str_or_none(base_dir, "base_dir");
     nb::object os = os_module();

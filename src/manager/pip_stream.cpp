@@ -15,6 +15,7 @@
 #include "runtime/coroutine.h"
 #include "runtime/errors.h"
 #include "runtime/imports.h"
+#include "runtime/text.h"
 
 namespace quenlet::manager {
 
@@ -176,8 +177,8 @@ nb::object failure_item(nb::handle error, const PipRun& run) {
             "error", nb::str("Permission denied when installing to {}").format(run.target_dir));
     }
     nb::str text = nb::str(error);
-    host::log_error("Failed to install package " + log_text(run.package_spec) + ": " +
-                    log_text(text));
+    host::log_error("Failed to install package " + rt::utf8_text(run.package_spec) + ": " +
+                    rt::utf8_text(text));
     return output_item("error", nb::str("Installation failed: {}").format(text));
 }
 

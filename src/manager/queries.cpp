@@ -9,6 +9,7 @@
 #include "runtime/coroutine.h"
 #include "runtime/errors.h"
 #include "runtime/module_globals.h"
+#include "runtime/text.h"
 
 namespace quenlet::manager {
 
@@ -82,7 +83,7 @@ rt::Task package_info(nb::object package_name) {
     const std::string& root = host::public_index_root();
     nb::object url =
         nb::str("{}/pypi/{}/json").format(nb::str(root.data(), root.size()), package_name);
-    std::string name = log_text(package_name);
+    std::string name = rt::utf8_text(package_name);
     host::log_info("Querying package info for " + name + " from PyPI");
     nb::object result;
     try {
@@ -104,7 +105,8 @@ rt::Task package_info(nb::object package_name) {
             result = error_result(nb::str("Request timed out"));
         } else {
             nb::str text = nb::str(error.value());
-            host::log_error("Failed to query package info for " + name + ": " + log_text(text));
+            host::log_error("Failed to query package info for " + name + ": " +
+                            rt::utf8_text(text));
             result = error_result(text);
         }
     }

@@ -102,7 +102,4 @@ inline Member get_current_distributions{"_get_current_distributions"};
 // The truth value of a Python object, as `if value:` tests it.
 bool truthy(nb::handle value);
 
-// The UTF-8 text of a str, for log messages (lone surrogates escaped).
-std::string utf8(nb::handle text);
-
 }  // namespace quenlet::repo_finder
