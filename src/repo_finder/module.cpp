@@ -1,0 +1,22 @@
+// quenlet_master.business_layer.packages.repo_finder: the package index client.
+#include "repo_finder/repo_finder.h"
+#include "runtime/runtime.h"
+
+namespace rf = quenlet::repo_finder;
+
+NB_MODULE(repo_finder, module) {
+    quenlet::rt::init_runtime(module, rf::module_name);
+    quenlet::rt::bind_module_globals(module);
+
+    rf::bind_module_names(module);
+    rf::bind_dummy_types(module);
+
+    rf::Class cls(module, "RepoFinder", nb::dynamic_attr());
+    rf::bind_construction(cls);
+    rf::bind_pip_settings(cls);
+    rf::bind_session(cls);
+    rf::bind_resolution(cls);
+    rf::bind_distributions(cls);
+    rf::bind_specifier_check(cls);
+    rf::bind_requirement_parsing(cls);
+}

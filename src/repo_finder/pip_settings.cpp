@@ -1,0 +1,82 @@
+// The host's settings as the index queries need them, read afresh on every call so that a
+// changed setting takes effect with the next query. The defaults name the public index, whose
+// address comes from the installed pip.
+#include "host_interfaces/public_index.h"
+#include "host_interfaces/settings.h"
+#include "repo_finder/repo_finder.h"
+
+namespace quenlet::repo_finder {
+
+namespace {
+
+struct DefaultAddresses {
+    nb::str index_url;      // root + "/simple/", as pip is usually given it
+    nb::str api_index_url;  // root + "/simple"
+    nb::str api_pattern;    // root + "/pypi/{package_name}/{version}/json"
+};
+
+const DefaultAddresses& default_addresses() {
+    // Kept for the life of the process: the strings are immutable and shared by every call.
+    static const DefaultAddresses* addresses = [] {
+        const std::string& root = host::public_index_root();
+        return new DefaultAddresses{
+            nb::str((root + "/simple/").c_str()), nb::str((root + "/simple").c_str()),
+            nb::str((root + "/pypi/{package_name}/{version}/json").c_str())};
+    }();
+    return *addresses;
+}
+
+// Fresh containers on every call: a caller may change what it is given.
+nb::list default_index_urls() {
+    nb::dict entry;
+    entry["url"] = default_addresses().index_url;
+    entry["primary"] = true;
+    nb::list urls;
+    urls.append(entry);
+    return urls;
+}
+
+nb::list default_api_list() {
+    nb::dict entry;
+    entry["index_url"] = default_addresses().api_index_url;
+    entry["api_pattern"] = default_addresses().api_pattern;
+    nb::list entries;
+    entries.append(entry);
+    return entries;
+}
+
+nb::dict get_pip_settings(nb::handle self) {
+    host::Settings settings(field::settings_manager.get(self));
+    nb::dict result;
+    if (!settings.present()) {
+        result["index_urls"] = default_index_urls();
+        result["use_secondary_urls"] = false;
+        result["retries"] = 3;
+        return result;
+    }
+    result["index_urls"] = settings.get("package_management.pip.index_urls", default_index_urls());
+    result["use_secondary_urls"] =
+        settings.get("package_management.pip.use_secondary_urls", nb::bool_(false));
+    result["retries"] = settings.get("package_management.pip.retries", nb::int_(3));
+    return result;
+}
+
+nb::object get_pip_api_list(nb::handle self) {
+    host::Settings settings(field::settings_manager.get(self));
+    if (!settings.present()) return default_api_list();
+    nb::object entries = settings.get("package_management.pip_api", default_api_list());
+    if (!entries.is_none() && !PyList_Check(entries.ptr())) {
+        PyErr_Format(PyExc_TypeError, "Expected list, got %s", Py_TYPE(entries.ptr())->tp_name);
+        rt::throw_pending();
+    }
+    return entries;
+}
+
+}  // namespace
+
+void bind_pip_settings(Class& cls) {
+    cls.def("_get_pip_settings", &get_pip_settings);
+    cls.def("_get_pip_api_list", &get_pip_api_list);
+}
+
+}  // namespace quenlet::repo_finder

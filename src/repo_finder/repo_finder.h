@@ -1,0 +1,105 @@
+// The index client module: what its concern files share. Each concern binds its methods onto the
+// one class with a bind_<concern>() function; module.cpp calls them in the class's method order.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "runtime/errors.h"
+#include "runtime/module_globals.h"
+#include "runtime/python.h"
+
+namespace quenlet::repo_finder {
+
+namespace rt = quenlet::rt;
+
+inline constexpr const char* module_name = "quenlet_master.business_layer.packages.repo_finder";
+
+// RepoFinder's C++ side is empty: its state lives in the instance __dict__, where the host and
+// the tests see (and may replace) it.
+struct RepoFinder {};
+using Class = nb::class_<RepoFinder>;
+
+// Module set-up, in binding order: the standard and optional libraries, the flags and the
+// logger; then the two stand-in types for standard-library modules.
+void bind_module_names(nb::module_& module);
+void bind_dummy_types(nb::module_& module);
+
+// The class's concerns, in method order.
+void bind_construction(Class& cls);   // __init__
+void bind_pip_settings(Class& cls);   // _get_pip_settings, _get_pip_api_list
+void bind_session(Class& cls);        // _get_session, close
+void bind_resolution(Class& cls);     // _normalize_name, _normalize_url, _get_api_pattern_for_index
+void bind_distributions(Class& cls);  // _get_current_distributions, clear_distributions_cache
+void bind_specifier_check(Class& cls);      // check_specifier_in_dist
+void bind_requirement_parsing(Class& cls);  // _parse_requirement
+
+// Module-level names that operations read when they run, never at import, so that a host (or a
+// test) may replace them afterwards. Missing optional libraries are None, their flags false.
+namespace global {
+const rt::ModuleGlobal& importlib();
+const rt::ModuleGlobal& sys();
+const rt::ModuleGlobal& aiohttp();
+const rt::ModuleGlobal& package_finder();       // PackageFinder
+const rt::ModuleGlobal& unearth_available();    // UNEARTH_AVAILABLE
+const rt::ModuleGlobal& specifier_set();        // SpecifierSet
+const rt::ModuleGlobal& version();              // Version
+const rt::ModuleGlobal& packaging_available();  // PACKAGING_AVAILABLE
+}  // namespace global
+
+// _dummy_dist(name, version): the table entry that stands for a standard-library module.
+nb::object make_dummy_dist(nb::handle name, nb::handle version);
+
+// A str constant interned on first use, for the names and keys looked up on every query.
+class Interned {
+  public:
+    constexpr explicit Interned(const char* text) noexcept : text_(text) {}
+    nb::handle get() const;
+
+  private:
+    const char* text_;
+    mutable PyObject* object_ = nullptr;  // kept for the life of the interpreter
+};
+
+// An attribute or method name. RepoFinder's methods call each other through Python, so that a
+// subclass override or an instance attribute of the same name is honoured.
+class Member {
+  public:
+    constexpr explicit Member(const char* name) noexcept : name_(name) {}
+
+    nb::object get(nb::handle self) const {
+        return rt::steal_or_throw(PyObject_GetAttr(self.ptr(), name_.get().ptr()));
+    }
+    void set(nb::handle self, nb::handle value) const {
+        if (PyObject_SetAttr(self.ptr(), name_.get().ptr(), value.ptr()) != 0) rt::throw_pending();
+    }
+    // self.<name>(args...)
+    template <class... Args>
+    nb::object call(nb::handle self, Args... args) const {
+        PyObject* argv[] = {self.ptr(), nb::handle(args).ptr()...};
+        return rt::steal_or_throw(
+            PyObject_VectorcallMethod(name_.get().ptr(), argv, 1 + sizeof...(Args), nullptr));
+    }
+
+  private:
+    Interned name_;
+};
+
+namespace field {
+inline Member settings_manager{"settings_manager"};
+inline Member session{"_session"};
+inline Member metadata_cache{"_metadata_cache"};
+inline Member distributions_cache{"_distributions_cache"};
+}  // namespace field
+
+namespace method {
+inline Member get_pip_api_list{"_get_pip_api_list"};
+inline Member normalize_name{"_normalize_name"};
+inline Member normalize_url{"_normalize_url"};
+inline Member get_current_distributions{"_get_current_distributions"};
+}  // namespace method
+
+// The truth value of a Python object, as `if value:` tests it.
+bool truthy(nb::handle value);
+
+}  // namespace quenlet::repo_finder

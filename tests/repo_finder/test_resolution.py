@@ -1,0 +1,227 @@
+"""Name and address normalisation, API-pattern lookup and filling a pattern in."""
+
+from __future__ import annotations
+
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from quenlet_master.business_layer.packages.repo_finder import RepoFinder
+
+SEPARATED = st.text(alphabet=st.sampled_from("aZ9-_.İ/\\ Ωß"), max_size=20)
+
+
+def reference_name(name: str) -> str:
+    return re.sub(r"[-_.]+", "-", name.lower())
+
+
+@pytest.mark.parametrize(
+    ("name", "expected"),
+    [
+        ("Foo_Bar", "foo-bar"),
+        ("a..b--c", "a-b-c"),
+        ("zope.interface", "zope-interface"),
+        ("_thread", "-thread"),
+        ("trailing._-", "trailing-"),
+        ("", ""),
+        ("ÀB__ç", "àb-ç"),
+    ],
+)
+def test_normalize_name(finder, name, expected):
+    assert finder._normalize_name(name) == expected
+
+
+@given(st.one_of(SEPARATED, st.text(max_size=20)))
+def test_normalize_name_matches_the_rule(name):
+    assert RepoFinder(None)._normalize_name(name) == reference_name(name)
+
+
+@pytest.mark.parametrize(
+    ("url", "expected"),
+    [
+        ("https://example.test/simple/", "https://example.test/simple"),
+        ("http://127.0.0.1/Simple/\\//\\", "http://127.0.0.1/Simple"),
+        ("///", ""),
+        ("/leading/kept", "/leading/kept"),
+    ],
+)
+def test_normalize_url(finder, url, expected):
+    assert finder._normalize_url(url) == expected
+
+
+@given(st.one_of(SEPARATED, st.text(max_size=20)))
+def test_normalize_url_matches_the_rule(url):
+    assert RepoFinder(None)._normalize_url(url) == url.rstrip("/\\")
+
+
+class Entries:
+    def __init__(self, entries):
+        self.entries = entries
+
+    def get(self, key, default):
+        return self.entries
+
+
+@pytest.mark.parametrize(
+    ("entries", "index_url", "expected"),
+    [
+        ([{"index_url": "http://127.0.0.1/simple", "api_pattern": "P"}], "http://127.0.0.1/simple//", "P"),
+        ([{"index_url": "http://127.0.0.1/simple", "api_pattern": "P"}], "http://127.0.0.1/SIMPLE", None),
+        (
+            [
+                {"index_url": "http://h/s/", "api_pattern": "first"},
+                {"index_url": "http://h/s", "api_pattern": "x"},
+            ],
+            "http://h/s",
+            "first",
+        ),
+        ([{"api_pattern": "no address"}], "//", "no address"),
+        ([{"api_pattern": "no address"}], "http://h/s", None),
+        ([{"index_url": "http://h/s"}], "http://h/s", None),
+        ([], "http://h/s", None),
+    ],
+    ids=[
+        "normalised",
+        "case differs",
+        "first of two",
+        "absent address",
+        "absent no match",
+        "no pattern",
+        "empty",
+    ],
+)
+def test_pattern_lookup(repo_finder, entries, index_url, expected):
+    assert repo_finder.RepoFinder(Entries(entries))._get_api_pattern_for_index(index_url) == expected
+
+
+def test_the_default_index_finds_the_default_pattern(finder, public_root):
+    index_url = finder._get_pip_settings()["index_urls"][0]["url"]
+    assert (
+        finder._get_api_pattern_for_index(index_url)
+        == f"{public_root}/pypi/{{package_name}}/{{version}}/json"
+    )
+
+
+@pytest.mark.parametrize(
+    ("entries", "error", "message"),
+    [
+        (None, TypeError, "'NoneType' object is not iterable"),
+        ([{"index_url": "http://h/s", "api_pattern": 5}], TypeError, "^Expected str, got int$"),
+        (["http://h/s"], AttributeError, "get"),
+        ([{"index_url": 5}], TypeError, r"^Argument 'url' has incorrect type \(expected str, got int\)$"),
+    ],
+    ids=["None list", "pattern not a string", "entry not a dict", "address not a string"],
+)
+def test_malformed_entries_fail_the_lookup(repo_finder, entries, error, message):
+    with pytest.raises(error, match=message):
+        repo_finder.RepoFinder(Entries(entries))._get_api_pattern_for_index("http://h/s")
+
+
+def test_the_lookup_honours_an_overridden_entry_list(repo_finder):
+    class Configured(repo_finder.RepoFinder):
+        def _get_pip_api_list(self):
+            return [{"index_url": "http://127.0.0.1/simple", "api_pattern": "override"}]
+
+    finder = Configured(None)
+    assert finder._get_api_pattern_for_index("http://127.0.0.1/simple/") == "override"
+    finder._get_pip_api_list = lambda: [{"index_url": "http://127.0.0.1/simple", "api_pattern": "instance"}]
+    assert finder._get_api_pattern_for_index("http://127.0.0.1/simple") == "instance"
+
+
+ADDRESSES = st.sampled_from(["http://a/s", "http://a/s/", "http://a/S", "", "/", "http://b\\"])
+
+
+@given(
+    entries=st.lists(
+        st.fixed_dictionaries({}, optional={"index_url": ADDRESSES, "api_pattern": st.text(max_size=5)}),
+        max_size=4,
+    ),
+    index_url=ADDRESSES,
+)
+def test_pattern_lookup_matches_the_rule(entries, index_url):
+    def reference():
+        wanted = index_url.rstrip("/\\")
+        for entry in entries:
+            if entry.get("index_url", "").rstrip("/\\") == wanted:
+                return entry.get("api_pattern")
+        return None
+
+    assert RepoFinder(Entries(entries))._get_api_pattern_for_index(index_url) == reference()
+
+
+# The two ways of filling a pattern in are C++ helpers for the index workers; a small driver
+# built from the same source runs them here.
+SOURCE = Path(__file__).resolve().parents[2] / "src"
+
+
+@pytest.fixture(scope="module")
+def fill_pattern(tmp_path_factory):
+    compiler = shutil.which("c++") or shutil.which("g++")
+    if compiler is None or not (SOURCE / "repo_finder" / "api_pattern.cpp").exists():
+        pytest.skip("needs a C++ compiler and the source tree")
+    driver = tmp_path_factory.mktemp("api_pattern") / "driver"
+    subprocess.run(
+        [
+            compiler,
+            "-std=c++20",
+            f"-I{SOURCE}",
+            str(SOURCE / "repo_finder" / "api_pattern.cpp"),
+            str(Path(__file__).with_name("api_pattern_driver.cpp")),
+            "-o",
+            str(driver),
+        ],
+        check=True,
+    )
+
+    def fill(cases: list[tuple[str, str, str, str]]) -> list[str]:
+        payload = "".join(f"{form}\0{pattern}\0{name}\0{version}\0" for form, pattern, name, version in cases)
+        completed = subprocess.run([driver], input=payload.encode(), capture_output=True, check=True)
+        return completed.stdout.decode().split("\0")[:-1]
+
+    return fill
+
+
+def reference_fill(form: str, pattern: str, name: str, version: str) -> str:
+    filled = pattern.replace("{package_name}", name)
+    if form == "package":
+        return re.sub(r"/\{version\}", "", filled)
+    return filled.replace("{version}", version)
+
+
+def test_filling_the_default_pattern(fill_pattern):
+    pattern = "https://index.test/pypi/{package_name}/{version}/json"
+    assert fill_pattern(
+        [
+            ("package", pattern, "foo", "1.0"),
+            ("version", pattern, "foo", "1.0"),
+            ("package", "http://h/x{version}-{package_name}/{x}", "a b", "1"),
+            ("version", "http://h/{package_name}{package_name}/{version}", "n", "{package_name}"),
+        ]
+    ) == [
+        "https://index.test/pypi/foo/json",
+        "https://index.test/pypi/foo/1.0/json",
+        "http://h/x{version}-a b/{x}",
+        "http://h/nn/{package_name}",
+    ]
+
+
+MARKER_TEXT = st.lists(
+    st.sampled_from(["{package_name}", "{version}", "/", "{", "}", "version", "a", "é", "/{ver"]), max_size=8
+).map("".join)
+
+
+@settings(deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture], max_examples=50)
+@given(
+    st.lists(
+        st.tuples(st.sampled_from(["package", "version"]), MARKER_TEXT, MARKER_TEXT, MARKER_TEXT),
+        min_size=1,
+        max_size=20,
+    )
+)
+def test_filling_matches_the_rule(fill_pattern, cases):
+    assert fill_pattern(cases) == [reference_fill(*case) for case in cases]
