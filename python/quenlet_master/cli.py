@@ -23,7 +23,6 @@ from collections.abc import AsyncIterator, Callable, Coroutine
 from typing import Any
 from urllib.parse import urlsplit
 
-from quenlet_master.business_layer.packages._finder_client import sort_newest_first
 from quenlet_master.business_layer.packages.pip_command_builder import (
     INDEX_URLS_KEY,
     RETRIES_KEY,
@@ -42,9 +41,9 @@ EXIT_NOT_FOUND = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
-# The modules report a failed index query as an empty answer and log why; these loggers carry
-# the reason, so that "nothing found" can say whether an index was down rather than silent.
-_REASON_LOGGERS = {ROOT_LOGGER_NAME: logging.ERROR, "unearth": logging.WARNING}
+# The package finder the index client uses warns about every index page it cannot read (a
+# missing project included); the index client already logs what matters of that as its own.
+FINDER_LOGGER_NAME = "unearth"
 
 
 class CliError(Exception):
@@ -243,15 +242,18 @@ def build_settings(args: argparse.Namespace) -> SettingsManager:
 
 
 class _ReasonCollector(logging.Handler):
-    """Remembers the last failure the modules logged, to explain an empty answer."""
+    """Remembers the last error the modules logged.
+
+    A failed index query comes back as an empty answer with its cause only in the log; the
+    cause lets "nothing found" say whether an index was down rather than silent.
+    """
 
     def __init__(self) -> None:
-        super().__init__(logging.DEBUG)
+        super().__init__(logging.ERROR)
         self.last: str | None = None
 
     def emit(self, record: logging.LogRecord) -> None:
-        if record.levelno >= _REASON_LOGGERS.get(record.name.split(".")[0], logging.ERROR):
-            self.last = record.getMessage()
+        self.last = record.getMessage()
 
 
 class _LoggingSetup:
@@ -264,10 +266,10 @@ class _LoggingSetup:
             handler = logging.StreamHandler(sys.stderr)
             handler.setFormatter(logging.Formatter("%(levelname)s %(name)s: %(message)s"))
             self._attach(logging.getLogger(ROOT_LOGGER_NAME), handler, logging.DEBUG)
-        # A handler on these loggers also keeps their warnings off standard error when not
-        # verbose (without one, logging would print them through its last-resort handler).
-        for name in _REASON_LOGGERS:
-            self._attach(logging.getLogger(name), self.reasons)
+        self._attach(logging.getLogger(ROOT_LOGGER_NAME), self.reasons)
+        # Any handler keeps a logger's warnings from logging's last resort, which would print
+        # them on standard error.
+        self._attach(logging.getLogger(FINDER_LOGGER_NAME), logging.NullHandler())
 
     def _attach(self, logger: logging.Logger, handler: logging.Handler, level: int | None = None) -> None:
         self._attached.append((logger, handler, logger.level))
@@ -363,7 +365,7 @@ def _load_module(name: str) -> Any:
 
 async def cmd_versions(s: Session) -> int:
     name = s.args.name
-    versions = sort_newest_first(list(await s.finder.get_versions(name) or []))
+    versions = list(await s.finder.get_versions(name) or [])
     document = {"package": name, "versions": versions}
     if not versions:
         return s.report.nothing_found(document, f"no versions of {name} found on the configured indexes")
