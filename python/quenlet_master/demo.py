@@ -81,6 +81,11 @@ def tour_steps(target_dir: str) -> list[Step]:
             ["install", "quenlet-widgets==10.0", "--target", target_dir],
         ),
         Step(
+            "An install pip cannot satisfy: its complaints arrive on standard error (exit status 1)",
+            ["install", "quenlet-widgets==12.0", "--target", target_dir],
+            1,
+        ),
+        Step(
             "An install into the package cache",
             ["cache-install", "quenlet-widgets", "10.0", "--extra", "cli"],
         ),
