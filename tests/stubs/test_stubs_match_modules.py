@@ -130,8 +130,11 @@ def runtime_parameters(function):
 
 def sample_value(arg, index_url):
     """A value of the declared type for a required parameter; nothing is ever installed."""
-    if arg.annotation is None or ast.unparse(arg.annotation) == "Any":
+    annotation = ast.unparse(arg.annotation) if arg.annotation else "Any"
+    if annotation == "Any" or annotation.endswith("| None"):
         return None
+    if annotation in ("int", "bytes"):
+        return {"int": 1, "bytes": b""}[annotation]
     samples = {"index_url": index_url, "version": "1.0", "version_spec": ">=1", "req": "sample>=1"}
     return samples.get(arg.arg, "sample")
 
