@@ -49,9 +49,15 @@ def sample_index(local_index_server):
 
 
 @pytest.fixture(params=[True, False], ids=["json-api", "simple-pages"])
-def settings_file(request, sample_index, tmp_path):
+def each_settings_file(request, sample_index, tmp_path):
     """Settings naming the sample index, with and without its JSON API configured."""
     return write_settings(tmp_path / "settings.json", sample_index, with_api=request.param)
+
+
+@pytest.fixture
+def settings_file(sample_index, tmp_path):
+    """Settings naming the sample index and its JSON API."""
+    return write_settings(tmp_path / "settings.json", sample_index)
 
 
 @pytest.fixture
