@@ -11,6 +11,9 @@ namespace quenlet::repo_finder {
 
 namespace {
 
+// The bound function, kept for the life of the process so that its identity stays unique.
+PyObject* own_parser = nullptr;
+
 bool is_name_char(Py_UCS4 c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
            c == '_' || c == '-';
@@ -73,8 +76,13 @@ nb::object parse_requirement(nb::handle, nb::handle req) {
 
 }  // namespace
 
+bool is_own_requirement_parser(nb::handle parser) {
+    return nb::getattr(parser, "__func__", nb::none()).is(nb::handle(own_parser));
+}
+
 void bind_requirement_parsing(Class& cls) {
     cls.def("_parse_requirement", &parse_requirement, nb::arg("req").none());
+    own_parser = nb::object(cls.attr("_parse_requirement")).release().ptr();
 }
 
 }  // namespace quenlet::repo_finder

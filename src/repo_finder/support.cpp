@@ -1,3 +1,4 @@
+#include "repo_finder/parse_cache.h"
 #include "repo_finder/repo_finder.h"
 
 namespace quenlet::repo_finder {
@@ -27,6 +28,16 @@ std::string utf8(nb::handle text) {
         rt::steal_or_throw(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace"));
     return std::string(PyBytes_AS_STRING(escaped.ptr()),
                        static_cast<size_t>(PyBytes_GET_SIZE(escaped.ptr())));
+}
+
+std::string text_of(nb::handle value) {
+    return utf8(rt::steal_or_throw(PyObject_Str(value.ptr())));
+}
+
+ParseCache& parsed_versions() {
+    // Kept for the life of the process (its Python references must not be released at exit).
+    static ParseCache& cache = *new ParseCache;
+    return cache;
 }
 
 }  // namespace quenlet::repo_finder
