@@ -8,6 +8,7 @@
 #include "repo_finder/finder.h"
 #include "repo_finder/index_api.h"
 #include "runtime/arguments.h"
+#include "runtime/text.h"
 
 namespace quenlet::repo_finder {
 
@@ -94,7 +95,7 @@ nb::object dependencies_of(nb::handle self, nb::handle document, nb::handle pack
     if (PyList_GET_SIZE(requirements.ptr()) == 0) return nb::list();
     nb::list dependencies = parse_requirements(self, requirements, true);
     host::log_debug("Found " + std::to_string(dependencies.size()) + " dependencies for " +
-                    utf8(package_name) + "==" + utf8(version));
+                    rt::utf8_text(package_name) + "==" + rt::utf8_text(version));
     return dependencies;
 }
 
@@ -120,7 +121,8 @@ rt::Task dependencies_from_index(nb::object self, nb::object package_name, nb::o
         nb::object pattern = method::get_api_pattern_for_index.call(self, index_url);
         if (!is_nonempty_str(pattern)) {
             if (!truthy(global::unearth_available().get())) {
-                host::log_debug("No API pattern and unearth not available for " + utf8(index_url));
+                host::log_debug("No API pattern and unearth not available for " +
+                                rt::utf8_text(index_url));
                 co_return nb::list();
             }
             try {
@@ -128,8 +130,8 @@ rt::Task dependencies_from_index(nb::object self, nb::object package_name, nb::o
                     self, method::get_dependencies_via_unearth, package_name, version, index_url));
             } catch (nb::python_error& error) {
                 if (!rt::is_ordinary(error)) throw;
-                host::log_error("Unearth failed for dependencies " + utf8(package_name) +
-                                "==" + utf8(version) + ": " + rt::error_text(error));
+                host::log_error("Unearth failed for dependencies " + rt::utf8_text(package_name) +
+                                "==" + rt::utf8_text(version) + ": " + rt::error_text(error));
             }
             co_return nb::list();
         }

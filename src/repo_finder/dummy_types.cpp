@@ -15,19 +15,11 @@ PyMethodDef dummy_metadata_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "get_all(*args, **kwargs) -> a new empty list"},
     {nullptr, nullptr, 0, nullptr}};
 
-// dict's own deallocator frees the object but, written for a static type, does not release
-// the reference that every instance of a heap type holds on its type.
-void dummy_metadata_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyDict_Type.tp_dealloc(self);
-    Py_DECREF(type);
-}
-
-// nanobind classes cannot derive from dict, so this one is a type of the C API.
+// nanobind classes cannot derive from dict, so this one is a type of the C API. With no
+// tp_dealloc of its own it gets the heap-type deallocator, which also releases the type.
 nb::object make_dummy_metadata_type() {
     static PyType_Slot slots[] = {
         {Py_tp_methods, dummy_metadata_methods},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dummy_metadata_dealloc)},
         {Py_tp_doc, const_cast<char*>("Metadata of a standard-library module: a dict with Name "
                                       "and Version, and no requirements.")},
         {0, nullptr}};

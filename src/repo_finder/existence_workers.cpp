@@ -6,6 +6,7 @@
 #include "repo_finder/finder.h"
 #include "repo_finder/index_api.h"
 #include "runtime/arguments.h"
+#include "runtime/text.h"
 
 namespace quenlet::repo_finder {
 
@@ -28,13 +29,13 @@ rt::Task package_exists_in_index(nb::object self, nb::object package_name, nb::o
             co_return co_await api_has(self, package_api_url(pattern, package_name));
         } catch (nb::python_error& error) {
             if (!rt::is_ordinary(error)) throw;
-            host::log_debug("API check failed for " + utf8(package_name) + " at " +
-                            utf8(index_url) + ": " + rt::error_text(error));
+            host::log_debug("API check failed for " + rt::utf8_text(package_name) + " at " +
+                            rt::utf8_text(index_url) + ": " + rt::error_text(error));
         }
         co_return nb::bool_(false);
     }
     if (!truthy(global::unearth_available().get())) {
-        host::log_debug("No API pattern and unearth not available for " + utf8(index_url));
+        host::log_debug("No API pattern and unearth not available for " + rt::utf8_text(index_url));
         co_return nb::bool_(false);
     }
     try {
@@ -42,8 +43,8 @@ rt::Task package_exists_in_index(nb::object self, nb::object package_name, nb::o
             in_executor(self, method::package_exists_via_unearth, package_name, index_url));
     } catch (nb::python_error& error) {
         if (!rt::is_ordinary(error)) throw;
-        host::log_debug("Unearth check failed for " + utf8(package_name) + " at " +
-                        utf8(index_url) + ": " + rt::error_text(error));
+        host::log_debug("Unearth check failed for " + rt::utf8_text(package_name) + " at " +
+                        rt::utf8_text(index_url) + ": " + rt::error_text(error));
     }
     co_return nb::bool_(false);
 }
@@ -62,8 +63,8 @@ nb::object package_exists_via_unearth(nb::handle, nb::handle package_name, nb::h
         });
     } catch (nb::python_error& error) {
         if (!rt::is_ordinary(error)) throw;
-        host::log_debug("Unearth check failed for " + utf8(package_name) + " at " +
-                        utf8(index_url) + ": " + rt::error_text(error));
+        host::log_debug("Unearth check failed for " + rt::utf8_text(package_name) + " at " +
+                        rt::utf8_text(index_url) + ": " + rt::error_text(error));
         return nb::bool_(false);
     }
 }
@@ -76,8 +77,9 @@ rt::Task package_version_exists_in_index(nb::object self, nb::object package_nam
             co_return co_await api_has(self, version_api_url(pattern, package_name, version));
         } catch (nb::python_error& error) {
             if (!rt::is_ordinary(error)) throw;
-            host::log_debug("API check failed for " + utf8(package_name) + "==" + utf8(version) +
-                            " at " + utf8(index_url) + ": " + rt::error_text(error));
+            host::log_debug("API check failed for " + rt::utf8_text(package_name) +
+                            "==" + rt::utf8_text(version) + " at " + rt::utf8_text(index_url) +
+                            ": " + rt::error_text(error));
         }
         co_return nb::bool_(false);
     }

@@ -7,6 +7,7 @@
 #include "repo_finder/finder.h"
 #include "repo_finder/index_api.h"
 #include "runtime/arguments.h"
+#include "runtime/text.h"
 
 namespace quenlet::repo_finder {
 
@@ -21,12 +22,12 @@ rt::Task extras_from_index(nb::object self, nb::object package_name, nb::object 
             nb::set(), [&](nb::handle document) -> nb::object {
                 nb::set extras = marker_extras(requires_dist_of(document));
                 host::log_debug("Found " + std::to_string(extras.size()) + " extras via API for " +
-                                utf8(package_name));
+                                rt::utf8_text(package_name));
                 return extras;
             });
     }
     if (!truthy(global::unearth_available().get())) {
-        host::log_debug("No API pattern and unearth not available for " + utf8(index_url));
+        host::log_debug("No API pattern and unearth not available for " + rt::utf8_text(index_url));
         co_return nb::set();
     }
     try {
@@ -34,8 +35,8 @@ rt::Task extras_from_index(nb::object self, nb::object package_name, nb::object 
             in_executor(self, method::get_extras_via_unearth, package_name, version, index_url));
     } catch (nb::python_error& error) {
         if (!rt::is_ordinary(error)) throw;
-        host::log_error("Unearth failed for extras " + utf8(package_name) + "==" + utf8(version) +
-                        ": " + rt::error_text(error));
+        host::log_error("Unearth failed for extras " + rt::utf8_text(package_name) +
+                        "==" + rt::utf8_text(version) + ": " + rt::error_text(error));
     }
     co_return nb::set();
 }

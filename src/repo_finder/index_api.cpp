@@ -2,6 +2,7 @@
 
 #include "host_interfaces/logger.h"
 #include "runtime/async_context.h"
+#include "runtime/text.h"
 
 namespace quenlet::repo_finder {
 
@@ -57,12 +58,13 @@ rt::Task query_api_document(nb::object self, nb::object package_name, nb::object
         co_return co_await with_api_response(self, api_url, [&](nb::object response) -> rt::Task {
             nb::object status = response.attr("status");
             if (equals(status, 404)) {
-                host::log_debug("Package " + utf8(package_name) + " not found at " +
-                                utf8(index_url));
+                host::log_debug("Package " + rt::utf8_text(package_name) + " not found at " +
+                                rt::utf8_text(index_url));
                 co_return empty;
             }
             if (!equals(status, 200)) {
-                host::log_error("API returned status " + text_of(status) + " for " + utf8(api_url));
+                host::log_error("API returned status " + text_of(status) + " for " +
+                                rt::utf8_text(api_url));
                 co_return empty;
             }
             nb::object document = co_await rt::awaited(response.attr("json")());
@@ -72,10 +74,11 @@ rt::Task query_api_document(nb::object self, nb::object package_name, nb::object
         if (!rt::is_ordinary(error)) throw;
         // asyncio.TimeoutError is the built-in TimeoutError on every interpreter we support.
         if (error.matches(PyExc_TimeoutError)) {
-            host::log_error("Timeout querying " + utf8(index_url) + " for " + utf8(package_name));
+            host::log_error("Timeout querying " + rt::utf8_text(index_url) + " for " +
+                            rt::utf8_text(package_name));
         } else {
-            host::log_error("Failed to query " + utf8(index_url) + " for " + utf8(package_name) +
-                            ": " + rt::error_text(error));
+            host::log_error("Failed to query " + rt::utf8_text(index_url) + " for " +
+                            rt::utf8_text(package_name) + ": " + rt::error_text(error));
         }
     }
     co_return empty;

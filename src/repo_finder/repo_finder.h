@@ -133,9 +133,6 @@ inline Member get_dependencies_via_unearth{"_get_dependencies_via_unearth"};
 // The truth value of a Python object, as `if value:` tests it.
 bool truthy(nb::handle value);
 
-// The UTF-8 text of a str, for log messages (lone surrogates escaped).
-std::string utf8(nb::handle text);
-
 // str(value) as UTF-8, for log messages that show a value of any type (a status, an address
 // taken from the settings).
 std::string text_of(nb::handle value);

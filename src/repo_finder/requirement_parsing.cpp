@@ -6,6 +6,7 @@
 #include "repo_finder/repo_finder.h"
 #include "repo_finder/text.h"
 #include "runtime/arguments.h"
+#include "runtime/text.h"
 
 namespace quenlet::repo_finder {
 
@@ -48,7 +49,7 @@ nb::object parse_requirement(nb::handle, nb::handle req) {
     Py_ssize_t name_end = start;
     while (name_end < end && is_name_char(text[name_end])) ++name_end;
     if (name_end == start) {
-        host::log_warning("Could not parse requirement: " + utf8(req));
+        host::log_warning("Could not parse requirement: " + rt::utf8_text(req));
         return nb::none();
     }
 

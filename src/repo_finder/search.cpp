@@ -6,6 +6,7 @@
 #include "repo_finder/index_api.h"
 #include "runtime/arguments.h"
 #include "runtime/coroutine.h"
+#include "runtime/text.h"
 
 namespace quenlet::repo_finder {
 
@@ -135,7 +136,7 @@ rt::Task search(nb::object self, Search search, nb::object arguments, nb::object
     const Messages* messages = search.messages;
 
     if (is_nonempty_str(plan.primary_url)) {
-        if (messages) host::log_info(filled(messages->before_primary, utf8(package_name)));
+        if (messages) host::log_info(filled(messages->before_primary, rt::utf8_text(package_name)));
         nb::object result = co_await rt::awaited(ask(self, search, arguments, plan.primary_url));
         if (truthy(result)) {
             if (messages) host::log_info(filled(messages->primary_hit, size_text(result)));
@@ -155,7 +156,8 @@ rt::Task search(nb::object self, Search search, nb::object arguments, nb::object
             }
         }
     }
-    if (messages) messages->log_nothing_found(filled(messages->nothing_found, utf8(package_name)));
+    if (messages)
+        messages->log_nothing_found(filled(messages->nothing_found, rt::utf8_text(package_name)));
     co_return nothing(search);
 }
 

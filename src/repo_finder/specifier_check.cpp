@@ -6,6 +6,7 @@
 #include "repo_finder/repo_finder.h"
 #include "repo_finder/text.h"
 #include "runtime/arguments.h"
+#include "runtime/text.h"
 
 namespace quenlet::repo_finder {
 
@@ -38,7 +39,7 @@ bool satisfies(nb::handle package_name, nb::handle version_spec, nb::handle inst
         return contained == 1;
     } catch (nb::python_error& error) {
         if (!rt::is_ordinary(error)) throw;
-        host::log_debug("Error checking version spec for " + utf8(package_name) + ": " +
+        host::log_debug("Error checking version spec for " + rt::utf8_text(package_name) + ": " +
                         rt::error_text(error));
         return false;
     }

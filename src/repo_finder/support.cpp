@@ -1,5 +1,6 @@
 #include "repo_finder/parse_cache.h"
 #include "repo_finder/repo_finder.h"
+#include "runtime/text.h"
 
 namespace quenlet::repo_finder {
 
@@ -17,21 +18,8 @@ bool truthy(nb::handle value) {
     return truth == 1;
 }
 
-std::string utf8(nb::handle text) {
-    Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size)) {
-        return std::string(data, static_cast<size_t>(size));
-    }
-    // A lone surrogate has no UTF-8 form; a message must not fail over it, so it is escaped.
-    PyErr_Clear();
-    nb::object escaped =
-        rt::steal_or_throw(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace"));
-    return std::string(PyBytes_AS_STRING(escaped.ptr()),
-                       static_cast<size_t>(PyBytes_GET_SIZE(escaped.ptr())));
-}
-
 std::string text_of(nb::handle value) {
-    return utf8(rt::steal_or_throw(PyObject_Str(value.ptr())));
+    return rt::utf8_text(rt::steal_or_throw(PyObject_Str(value.ptr())));
 }
 
 ParseCache& parsed_versions() {

@@ -7,6 +7,7 @@
 #include "repo_finder/index_api.h"
 #include "repo_finder/parse_cache.h"
 #include "runtime/arguments.h"
+#include "runtime/text.h"
 
 namespace quenlet::repo_finder {
 
@@ -87,12 +88,12 @@ rt::Task versions_from_index(nb::object self, nb::object package_name, nb::objec
             [&](nb::handle document) -> nb::object {
                 nb::list versions = api_versions(document);
                 host::log_debug("Found " + std::to_string(versions.size()) +
-                                " versions via API for " + utf8(package_name));
+                                " versions via API for " + rt::utf8_text(package_name));
                 return versions;
             });
     }
     if (!truthy(global::unearth_available().get())) {
-        host::log_debug("No API pattern and unearth not available for " + utf8(index_url));
+        host::log_debug("No API pattern and unearth not available for " + rt::utf8_text(index_url));
         co_return nb::list();
     }
     try {
@@ -100,8 +101,8 @@ rt::Task versions_from_index(nb::object self, nb::object package_name, nb::objec
             in_executor(self, method::get_versions_via_unearth, package_name, index_url));
     } catch (nb::python_error& error) {
         if (!rt::is_ordinary(error)) throw;
-        host::log_error("Unearth failed for " + utf8(package_name) + " at " + utf8(index_url) +
-                        ": " + rt::error_text(error));
+        host::log_error("Unearth failed for " + rt::utf8_text(package_name) + " at " +
+                        rt::utf8_text(index_url) + ": " + rt::error_text(error));
     }
     co_return nb::list();
 }

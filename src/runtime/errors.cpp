@@ -1,5 +1,7 @@
 #include "runtime/errors.h"
 
+#include "runtime/text.h"
+
 #include <new>
 
 namespace quenlet::rt {
@@ -61,14 +63,7 @@ std::string error_text(const nb::python_error& error) {
         PyErr_Clear();
         return "<unprintable exception>";
     }
-    nb::object owned = nb::steal(text);
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) {
-        PyErr_Clear();
-        return "<unprintable exception>";
-    }
-    return std::string(data, static_cast<size_t>(size));
+    return utf8_text(nb::steal(text));
 }
 
 }  // namespace quenlet::rt

@@ -11,6 +11,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+
 from quenlet_master.business_layer.packages import repo_finder as repo_finder_module
 from quenlet_master.config.settings import SettingsManager
 from quenlet_master.local_index import build_wheel

@@ -11,6 +11,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 from packaging.specifiers import InvalidSpecifier, SpecifierSet
 from packaging.version import Version
+
 from quenlet_master.business_layer.packages.repo_finder import RepoFinder
 
 INSTALLED = "pytest-asyncio"

@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+
 from quenlet_master.business_layer.packages.repo_finder import RepoFinder
 
 SEPARATED = st.text(alphabet=st.sampled_from("aZ9-_.İ/\\ Ωß"), max_size=20)

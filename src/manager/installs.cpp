@@ -1,0 +1,176 @@
+// The install operations: what each settles before pip runs, then the shared pip run.
+#include <exception>
+
+#include "host_interfaces/logger.h"
+#include "host_interfaces/services.h"
+#include "manager/manager.h"
+#include "manager/pip_stream.h"
+#include "runtime/arguments.h"
+#include "runtime/async_generator.h"
+#include "runtime/errors.h"
+#include "runtime/text.h"
+
+namespace quenlet::manager {
+
+using namespace nb::literals;
+
+namespace {
+
+nb::object concat(std::initializer_list<nb::handle> parts) {
+    nb::list pieces;
+    for (nb::handle part : parts) pieces.append(part);
+    return nb::str("").attr("join")(pieces);
+}
+
+// The error item of a rejected spec, or an invalid object when the spec is valid.
+nb::object rejection(nb::handle package_spec) {
+    nb::object verdict = validate_package_spec(package_spec);
+    if (PyTuple_GET_ITEM(verdict.ptr(), 0) == Py_True) return nb::object();
+    return output_item(
+        "error", concat({nb::str("Invalid package spec: "), PyTuple_GET_ITEM(verdict.ptr(), 1)}));
+}
+
+std::string command_text(nb::handle command) {
+    return rt::utf8_text(nb::str(" ").attr("join")(command));
+}
+
+InstallPlan plan_install(nb::object self, nb::object package_spec, nb::object target_dir) {
+    InstallPlan plan;
+    if (nb::object rejected = rejection(package_spec); rejected.is_valid()) {
+        plan.answer.push_back(std::move(rejected));
+        return plan;
+    }
+    nb::object target;
+    if (target_dir.is_none()) {
+        target = self.attr("ensure_cache_dir")();
+    } else {
+        nb::object os = os_module();
+        target = os.attr("path").attr("abspath")(target_dir);
+        os.attr("makedirs")(target, "exist_ok"_a = true);
+    }
+    nb::object command = host::PipCommandBuilder(self.attr("pip_command_builder"))
+                             .build_install_command(package_spec, target);
+    host::log_info("Running pip install: " + command_text(command));
+    plan.run.command = std::move(command);
+    plan.run.env = nb::none();
+    plan.run.target_dir = std::move(target);
+    plan.run.success_message = concat({nb::str("Successfully installed "), package_spec});
+    plan.run.package_spec = std::move(package_spec);
+    return plan;
+}
+
+InstallPlan plan_cache_install(nb::object self, nb::object name, nb::object version,
+                               nb::object extras, nb::object env) {
+    InstallPlan plan;
+    bool has_extras = !extras.is_none() && PyList_GET_SIZE(extras.ptr()) > 0;
+    nb::str comma(",");
+    nb::object extras_text = nb::str("");
+    if (has_extras) extras_text = concat({nb::str("["), comma.attr("join")(extras), nb::str("]")});
+    nb::object package_spec = concat({name, extras_text, nb::str("=="), version});
+    if (nb::object rejected = rejection(package_spec); rejected.is_valid()) {
+        plan.answer.push_back(std::move(rejected));
+        return plan;
+    }
+    // The spec keeps the caller's order of extras; the cache key must not depend on it.
+    nb::object extras_key = nb::str("");
+    if (has_extras) {
+        nb::object sorted_extras = rt::steal_or_throw(PySequence_List(extras.ptr()));
+        if (PyList_Sort(sorted_extras.ptr()) < 0) rt::throw_pending();
+        extras_key = comma.attr("join")(sorted_extras);
+    }
+
+    host::PackageCache cache(self.attr("package_cache"));
+    nb::object cached_path = cache.get_cached_package(name, version, extras_key);
+    int hit = PyObject_IsTrue(cached_path.ptr());
+    if (hit < 0) rt::throw_pending();
+    if (hit) {
+        plan.answer.push_back(
+            output_item("stdout", nb::str("Package already cached at {}").format(cached_path)));
+        plan.answer.push_back(
+            output_item("success", concat({nb::str("Using cached "), package_spec})));
+        plan.answer.push_back(output_item("cached", cached_path));
+        return plan;
+    }
+    auto [install_uuid, target] = cache.generate_install_path();
+    os_module().attr("makedirs")(target, "exist_ok"_a = true);
+    nb::object command = host::PipCommandBuilder(self.attr("pip_command_builder"))
+                             .build_cache_install_command(package_spec, target);
+    host::log_info("Installing to cache: " + command_text(command));
+    plan.run.command = std::move(command);
+    plan.run.env = std::move(env);
+    plan.run.target_dir = target;
+    plan.run.success_message =
+        concat({nb::str("Successfully installed "), package_spec, nb::str(" to cache")});
+    plan.run.package_spec = std::move(package_spec);
+    plan.run.owns_target_dir = true;
+    plan.run.record = [cache, install_uuid, name, version, extras_key, target]() {
+        nb::object platform = cache.get_current_platform();
+        nb::object python_version = cache.get_python_version();
+        cache.add_cached_package(install_uuid, name, version, extras_key, platform, python_version,
+                                 target);
+    };
+    return plan;
+}
+
+// install_package_to_cache as this object offers it (a subclass may override it), re-yielded
+// item by item. Closing this generator closes that one at once rather than leaving it to the
+// garbage collector, so its pip child goes down with it.
+rt::AsyncGenerator relay_cache_install(nb::object self, nb::object name, nb::object version,
+                                       nb::object extras) {
+    nb::object inner = self.attr("install_package_to_cache")(name, version, extras);
+    nb::object next = inner.attr("__anext__");
+    std::exception_ptr stopped;
+    try {
+        for (;;) {
+            nb::object item;
+            try {
+                item = co_await rt::awaited(next());
+            } catch (nb::python_error& error) {
+                if (!error.matches(PyExc_StopAsyncIteration)) throw;
+            }
+            if (!item.is_valid()) break;
+            co_yield nb::make_tuple(item[0], item[1]);
+        }
+    } catch (...) {
+        stopped = std::current_exception();
+    }
+    if (!stopped) co_return;
+    co_await rt::awaited(inner.attr("aclose")());
+    std::rethrow_exception(stopped);
+}
+
+}  // namespace
+
+nb::object install_package(nb::handle self, nb::handle package_spec, nb::handle target_dir) {
+    rt::require_str(package_spec, "package_spec");
+    rt::require_str_or_none(target_dir, "target_dir");
+    return stream_install(
+        [self = nb::borrow(self), spec = nb::borrow(package_spec),
+         target = nb::borrow(target_dir)] { return plan_install(self, spec, target); },
+        "PackageManager.install_package");
+}
+
+nb::object install_package_to_cache(nb::handle self, nb::handle package_name, nb::handle version,
+                                    nb::handle extras, nb::handle env) {
+    rt::require_str(package_name, "package_name");
+    rt::require_str(version, "version");
+    rt::require_list_or_none(extras, "extras");
+    rt::require_dict_or_none(env, "env");
+    return stream_install(
+        [self = nb::borrow(self), name = nb::borrow(package_name), version = nb::borrow(version),
+         extras = nb::borrow(extras),
+         env = nb::borrow(env)] { return plan_cache_install(self, name, version, extras, env); },
+        "PackageManager.install_package_to_cache");
+}
+
+nb::object install_package_no_deps(nb::handle self, nb::handle package_name, nb::handle version,
+                                   nb::handle extras) {
+    rt::require_str(package_name, "package_name");
+    rt::require_str(version, "version");
+    rt::require_list_or_none(extras, "extras");
+    return relay_cache_install(nb::borrow(self), nb::borrow(package_name), nb::borrow(version),
+                               nb::borrow(extras))
+        .into_python("PackageManager.install_package_no_deps");
+}
+
+}  // namespace quenlet::manager

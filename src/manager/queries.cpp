@@ -1,0 +1,136 @@
+// What the installer asks before installing: versions and extras through the host's
+// resolvers, and a package's summary from the public index's JSON API.
+#include "host_interfaces/logger.h"
+#include "host_interfaces/public_index.h"
+#include "host_interfaces/services.h"
+#include "manager/manager.h"
+#include "runtime/arguments.h"
+#include "runtime/async_context.h"
+#include "runtime/coroutine.h"
+#include "runtime/errors.h"
+#include "runtime/module_globals.h"
+#include "runtime/text.h"
+
+namespace quenlet::manager {
+
+using namespace nb::literals;
+
+namespace {
+
+constexpr int request_timeout_seconds = 10;
+
+// The resolvers promise a list (None is tolerated); anything else is a broken host.
+nb::object require_list_result(nb::object result) {
+    if (!result.is_none() && !PyList_Check(result.ptr())) {
+        PyErr_Format(PyExc_TypeError, "Expected list, got %s", Py_TYPE(result.ptr())->tp_name);
+        rt::throw_pending();
+    }
+    return result;
+}
+
+rt::Task available_versions(nb::object self, nb::object package_name) {
+    host::VersionResolver resolver(self.attr("version_resolver"));
+    co_return require_list_result(
+        co_await rt::awaited(resolver.get_available_versions(package_name)));
+}
+
+rt::Task package_extras(nb::object self, nb::object package_name, nb::object version) {
+    host::ExtrasResolver resolver(self.attr("extras_resolver"));
+    co_return require_list_result(
+        co_await rt::awaited(resolver.get_package_extras(package_name, version)));
+}
+
+nb::object error_result(nb::handle message) {
+    nb::dict result;
+    result["error"] = message;
+    return result;
+}
+
+const rt::ModuleGlobal& aiohttp_global() {
+    static const rt::ModuleGlobal global("aiohttp");
+    return global;
+}
+
+const rt::ModuleGlobal& asyncio_global() {
+    static const rt::ModuleGlobal global("asyncio");
+    return global;
+}
+
+// The body of one answered request: the summary fields, or the error the status stands for.
+rt::Task read_package_info(nb::object response, nb::object package_name) {
+    nb::object status = response.attr("status");
+    if (status.equal(nb::int_(404))) {
+        co_return error_result(nb::str("Package '{}' not found on PyPI").format(package_name));
+    }
+    if (!status.equal(nb::int_(200))) {
+        co_return error_result(nb::str("PyPI API returned status {}").format(status));
+    }
+    nb::object document = co_await rt::awaited(response.attr("json")());
+    nb::object info = document.attr("get")("info", nb::dict());
+    nb::dict result;
+    result["name"] = info.attr("get")("name", package_name);
+    result["latest_version"] = info.attr("get")("version", "");
+    result["summary"] = info.attr("get")("summary", "");
+    co_return result;
+}
+
+rt::Task package_info(nb::object package_name) {
+    nb::object aiohttp = aiohttp_global().get();
+    if (aiohttp.is_none()) {
+        host::log_error("aiohttp not installed, cannot query PyPI API");
+        co_return error_result(nb::str("aiohttp not installed"));
+    }
+    const std::string& root = host::public_index_root();
+    nb::object url =
+        nb::str("{}/pypi/{}/json").format(nb::str(root.data(), root.size()), package_name);
+    std::string name = rt::utf8_text(package_name);
+    host::log_info("Querying package info for " + name + " from PyPI");
+    nb::object result;
+    try {
+        // A session of its own: this call must not depend on, or keep open, anyone else's.
+        result = co_await rt::with_async_context(
+            aiohttp.attr("ClientSession")(), [&](nb::object session) -> rt::Task {
+                nb::object timeout =
+                    aiohttp.attr("ClientTimeout")("total"_a = request_timeout_seconds);
+                co_return co_await rt::with_async_context(
+                    session.attr("get")(url, "timeout"_a = timeout),
+                    [&](nb::object response) -> rt::Task {
+                        co_return co_await read_package_info(std::move(response), package_name);
+                    });
+            });
+    } catch (nb::python_error& error) {
+        if (!rt::is_ordinary(error)) throw;
+        if (error.matches(asyncio_global().get().attr("TimeoutError"))) {
+            host::log_error("Timeout querying PyPI for " + name);
+            result = error_result(nb::str("Request timed out"));
+        } else {
+            nb::str text = nb::str(error.value());
+            host::log_error("Failed to query package info for " + name + ": " +
+                            rt::utf8_text(text));
+            result = error_result(text);
+        }
+    }
+    co_return result;
+}
+
+}  // namespace
+
+nb::object get_available_versions(nb::handle self, nb::handle package_name) {
+    rt::require_str(package_name, "package_name");
+    return available_versions(nb::borrow(self), nb::borrow(package_name))
+        .into_python("PackageManager.get_available_versions");
+}
+
+nb::object get_package_extras(nb::handle self, nb::handle package_name, nb::handle version) {
+    rt::require_str(package_name, "package_name");
+    rt::require_str_or_none(version, "version");
+    return package_extras(nb::borrow(self), nb::borrow(package_name), nb::borrow(version))
+        .into_python("PackageManager.get_package_extras");
+}
+
+nb::object get_package_info(nb::handle, nb::handle package_name) {
+    rt::require_str(package_name, "package_name");
+    return package_info(nb::borrow(package_name)).into_python("PackageManager.get_package_info");
+}
+
+}  // namespace quenlet::manager

@@ -1,0 +1,194 @@
+// validate_package_spec runs before every install and the host calls it on every keystroke of
+// a package field, so it is a hand-written matcher over the string's code points: one pass
+// finds the forbidden characters and runs the pattern's automaton, and every possible answer
+// is a tuple built once at import.
+#include <array>
+#include <cstdint>
+
+#include "manager/manager.h"
+#include "runtime/arguments.h"
+
+namespace quenlet::manager {
+
+namespace {
+
+constexpr Py_ssize_t max_length = 256;
+
+// Searched in this order; the first of them that occurs anywhere is the one reported.
+constexpr std::array<char, 13> forbidden = {';', '|', '&', '$', '`',  '(', ')',
+                                            '{', '}', '<', '>', '\n', '\r'};
+
+// The automaton of VALID_PACKAGE_PATTERN:
+//   ^[a-zA-Z0-9][a-zA-Z0-9._-]*(\[[a-zA-Z0-9,._-]+\])?(==|>=|<=|>|<|!=|~=)?[a-zA-Z0-9._-]*$
+// Each part is deterministic (no character can both continue a part and start the next), so
+// no backtracking is needed. `$` would also accept a trailing line feed, but a line feed is a
+// forbidden character and never reaches the pattern.
+enum CharClass : std::uint8_t {
+    other,
+    alnum,
+    punct,  // . _ -
+    comma,
+    open_bracket,
+    close_bracket,
+    equals,
+    angle,      // < >
+    bang_tilde  // ! ~ (only as the first half of != and ~=)
+};
+
+enum State : std::uint8_t {
+    fail,
+    start,
+    name,
+    extras_open,
+    extras,
+    after_extras,
+    operator_needs_equals,
+    operator_angle,
+    version,
+};
+
+struct Tables {
+    std::array<CharClass, 128> classes{};
+    std::array<std::uint16_t, 128> forbidden_bits{};
+};
+
+constexpr Tables make_tables() {
+    Tables t;
+    for (int c = 0; c < 128; ++c) {
+        bool is_alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        t.classes[c] = is_alnum                             ? alnum
+                       : (c == '.' || c == '_' || c == '-') ? punct
+                       : c == ','                           ? comma
+                       : c == '['                           ? open_bracket
+                       : c == ']'                           ? close_bracket
+                       : c == '='                           ? equals
+                       : (c == '<' || c == '>')             ? angle
+                       : (c == '!' || c == '~')             ? bang_tilde
+                                                            : other;
+    }
+    for (std::size_t i = 0; i < forbidden.size(); ++i) {
+        t.forbidden_bits[static_cast<unsigned char>(forbidden[i])] =
+            static_cast<std::uint16_t>(1u << i);
+    }
+    return t;
+}
+
+constexpr Tables tables = make_tables();
+
+State operator_start(CharClass c) {
+    switch (c) {
+        case equals:
+        case bang_tilde:
+            return operator_needs_equals;
+        case angle:
+            return operator_angle;
+        default:
+            return fail;
+    }
+}
+
+State step(State state, CharClass c) {
+    bool name_char = c == alnum || c == punct;
+    switch (state) {
+        case start:
+            return c == alnum ? name : fail;
+        case name:
+            if (name_char) return name;
+            if (c == open_bracket) return extras_open;
+            return operator_start(c);
+        case extras_open:
+            return name_char || c == comma ? extras : fail;
+        case extras:
+            if (name_char || c == comma) return extras;
+            return c == close_bracket ? after_extras : fail;
+        case after_extras:
+            return name_char ? version : operator_start(c);
+        case operator_needs_equals:
+            return c == equals ? version : fail;
+        case operator_angle:
+            return name_char || c == equals ? version : fail;
+        case version:
+            return name_char ? version : fail;
+        case fail:
+            break;
+    }
+    return fail;
+}
+
+bool accepting(State state) {
+    return state == name || state == after_extras || state == operator_angle || state == version;
+}
+
+struct Scan {
+    std::uint16_t forbidden_found = 0;
+    State state = start;
+};
+
+template <class Char>
+Scan scan(const Char* chars, Py_ssize_t length) {
+    Scan result;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = chars[i];
+        if (c < 128) {
+            result.forbidden_found |= tables.forbidden_bits[c];
+            result.state = step(result.state, tables.classes[c]);
+        } else {
+            result.state = fail;
+        }
+    }
+    return result;
+}
+
+// Every answer the function can give, built once.
+struct Results {
+    nb::object valid, empty, too_long, invalid_format;
+    std::array<nb::object, forbidden.size()> invalid_character;
+};
+
+Results* results = nullptr;
+
+nb::object result(bool valid, nb::object message) {
+    return nb::make_tuple(nb::bool_(valid), std::move(message));
+}
+
+}  // namespace
+
+void init_validation() {
+    results = new Results;  // lives as long as the process, like the module's other constants
+    results->valid = result(true, nb::str(""));
+    results->empty = result(false, nb::str("Package spec cannot be empty"));
+    results->too_long = result(false, nb::str("Package spec too long (max 256 characters)"));
+    results->invalid_format = result(false, nb::str("Package spec contains invalid format"));
+    for (std::size_t i = 0; i < forbidden.size(); ++i) {
+        std::string message = "Package spec contains invalid character: ";
+        message += forbidden[i];
+        results->invalid_character[i] = result(false, nb::str(message.c_str(), message.size()));
+    }
+}
+
+nb::object validate_package_spec(nb::handle package_spec) {
+    rt::require_str(package_spec, "package_spec");
+    PyObject* text = package_spec.ptr();
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (length == 0) return results->empty;
+    if (length > max_length) return results->too_long;
+    const void* data = PyUnicode_DATA(text);
+    Scan found;
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            found = scan(static_cast<const Py_UCS1*>(data), length);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            found = scan(static_cast<const Py_UCS2*>(data), length);
+            break;
+        default:
+            found = scan(static_cast<const Py_UCS4*>(data), length);
+            break;
+    }
+    if (found.forbidden_found != 0) {
+        return results->invalid_character[__builtin_ctz(found.forbidden_found)];
+    }
+    return accepting(found.state) ? results->valid : results->invalid_format;
+}
+
+}  // namespace quenlet::manager

@@ -1,0 +1,287 @@
+import asyncio
+import gc
+import json
+import statistics
+import time
+import warnings
+
+import pytest
+from manager_support import child_processes, collect, folder_exists, manager_records
+
+OUTPUT = r"""
+import sys
+out, err = sys.stdout.buffer, sys.stderr.buffer
+out.write(b"first  \t\n\n  indented\r\n")
+out.flush()
+err.write(b"warning: careful \r\n")
+err.flush()
+out.write(b"bad \xff\xfe bytes\n" + "nbsp\u00a0\u3000\x1f\n".encode() + b"ends without newline")
+sys.exit(int(sys.argv[1].endswith("fail")))
+"""
+
+
+def pip_lines(data: bytes) -> list[str]:
+    return [line.decode("utf-8", errors="replace").rstrip() for line in data.splitlines(keepends=True)]
+
+
+@pytest.mark.parametrize("spec", ["pkg", "pkg-fail"])
+async def test_lines_are_decoded_stripped_and_followed_by_the_outcome(
+    spec, package_manager, fake_pip, tmp_path, manager_logs
+):
+    package_manager.pip_command_builder = builder = fake_pip(OUTPUT)
+    items = await collect(package_manager.install_package(spec, str(tmp_path / "target")))
+    stdout = b"first  \t\n\n  indented\r\nbad \xff\xfe bytes\n" + "nbsp\u00a0\u3000\x1f\n".encode()
+    assert [text for kind, text in items if kind == "stdout"] == [
+        *pip_lines(stdout),
+        "ends without newline",
+    ]
+    assert [text for kind, text in items if kind == "stderr"] == ["warning: careful"]
+    if spec == "pkg":
+        assert items[-2:] == [("success", "Successfully installed pkg"), ("path", str(tmp_path / "target"))]
+    else:
+        assert items[-1] == ("error", "pip install failed with return code 1")
+        assert items[-2][0] in ("stdout", "stderr")
+    command = " ".join([*builder.build_install_command(spec, str(tmp_path / "target"))])
+    assert manager_records(manager_logs) == [("INFO", f"Running pip install: {command}")]
+
+
+HANDSHAKE = """
+import os, sys, time
+def wait_for(name):
+    deadline = time.monotonic() + 10
+    while not os.path.exists(name) and time.monotonic() < deadline:
+        time.sleep(0.005)
+print("out 1", flush=True)
+wait_for(sys.argv[2] + "/go1")
+sys.stderr.write("err 1\\n")
+sys.stderr.flush()
+wait_for(sys.argv[2] + "/go2")
+print("out 2")
+"""
+
+
+async def test_each_line_is_delivered_as_it_arrives(package_manager, fake_pip, tmp_path):
+    package_manager.pip_command_builder = fake_pip(HANDSHAKE)
+    items = []
+    async for item in package_manager.install_package("pkg", str(tmp_path)):
+        items.append(item)
+        # pip waits for our answer before writing more: a line held back would hang here.
+        (tmp_path / f"go{len(items)}").touch()
+    assert items == [
+        ("stdout", "out 1"),
+        ("stderr", "err 1"),
+        ("stdout", "out 2"),
+        ("success", "Successfully installed pkg"),
+        ("path", str(tmp_path)),
+    ]
+
+
+async def test_a_200_kib_line_arrives_whole(package_manager, fake_pip, tmp_path):
+    package_manager.pip_command_builder = fake_pip("print('x' * 200 * 1024)\nprint('after')")
+    items = await collect(package_manager.install_package("pkg", str(tmp_path)))
+    assert items[:2] == [("stdout", "x" * 200 * 1024), ("stdout", "after")]
+    assert items[2][0] == "success"
+
+
+async def test_the_end_of_output_is_noticed_at_once(package_manager, fake_pip, tmp_path):
+    exits_now = "import os, sys, time\nprint(time.monotonic(), flush=True)\nos._exit(0)\n"
+    package_manager.pip_command_builder = fake_pip(exits_now)
+    latencies = []
+    for _ in range(5):
+        items = await collect(package_manager.install_package("pkg", str(tmp_path)))
+        latencies.append(time.monotonic() - float(items[0][1]))
+    assert statistics.median(latencies) < 0.05
+
+
+FOREVER = """
+import os, signal, sys, time
+if "stubborn" in sys.argv[1]:
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+print(os.getpid(), flush=True)
+while True:
+    time.sleep(1)
+"""
+
+
+def start(package_manager, operation, spec, tmp_path):
+    if operation == "install_package":
+        return package_manager.install_package(spec, str(tmp_path / "explicit"))
+    return getattr(package_manager, operation)(spec, "1.0")
+
+
+async def until(condition, seconds=5.0):
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:  # noqa: ASYNC110 - polls the process table
+        await asyncio.sleep(0.01)
+    return condition()
+
+
+@pytest.mark.parametrize(
+    "operation", ["install_package", "install_package_to_cache", "install_package_no_deps"]
+)
+@pytest.mark.parametrize("stop", ["aclose", "cancel", "drop"])
+async def test_a_consumer_that_stops_early_takes_pip_down(
+    operation, stop, package_manager, fake_pip, tmp_path, caplog
+):
+    package_manager.pip_command_builder = builder = fake_pip(FOREVER)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        stream = start(package_manager, operation, "pkg", tmp_path)
+        if stop == "cancel":
+            items = []
+
+            async def consume():
+                async for item in stream:
+                    items.append(item)
+
+            task = asyncio.create_task(consume())
+            assert await until(lambda: items)
+            pid = int(items[0][1])
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            assert pid not in child_processes()
+        else:
+            pid = int((await stream.__anext__())[1])
+            if stop == "aclose":
+                await stream.aclose()
+                assert pid not in child_processes()
+            else:
+                del stream
+                gc.collect()
+                assert await until(lambda: pid not in child_processes())
+                assert await until(lambda: len(asyncio.all_tasks()) == 1)
+        gc.collect()
+    target = builder.calls[0][1]
+    assert folder_exists(target) == (operation == "install_package")
+    assert [w for w in caught if issubclass(w.category, ResourceWarning)] == []
+    # Nothing for asyncio to complain about: no pending task destroyed, no exit status stolen.
+    assert [r.getMessage() for r in caplog.records if r.name == "asyncio"] == []
+
+
+async def test_pip_that_ignores_sigterm_is_killed(package_manager, fake_pip):
+    package_manager.pip_command_builder = fake_pip(FOREVER)
+    stream = package_manager.install_package_to_cache("stubborn", "1.0")
+    pid = int((await stream.__anext__())[1])
+    began = time.monotonic()
+    await stream.aclose()
+    assert 0.9 < time.monotonic() - began < 3
+    assert pid not in child_processes()
+
+
+def test_a_frame_destroyed_without_a_loop_kills_pip_synchronously(package_manager, fake_pip):
+    package_manager.pip_command_builder = builder = fake_pip(FOREVER)
+    loop = asyncio.new_event_loop()
+    try:
+        stream = package_manager.install_package_to_cache("pkg", "1.0")
+        step = stream.__anext__()  # made outside the loop: no async-generator hooks to call
+        pid = int(loop.run_until_complete(step)[1])
+    finally:
+        loop.close()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ResourceWarning)  # the closed loop cannot close the pipes
+        del stream, step
+        gc.collect()
+    assert pid not in child_processes()
+    assert not folder_exists(builder.calls[0][1])
+
+
+async def test_failures_of_the_run_become_error_items(package_manager, fake_pip, tmp_path, monkeypatch):
+    package_manager.pip_command_builder = builder = fake_pip("")
+    missing = tmp_path / "no-such-python"
+    monkeypatch.setattr(builder, "build_install_command", lambda spec, target: [str(missing), spec])
+    assert await collect(package_manager.install_package("pkg")) == [("error", "Python executable not found")]
+
+    not_executable = tmp_path / "python"
+    not_executable.write_text("")
+    monkeypatch.setattr(builder, "build_install_command", lambda spec, target: [str(not_executable)])
+    monkeypatch.chdir(tmp_path)
+    assert await collect(package_manager.install_package("pkg", "relative")) == [
+        ("error", f"Permission denied when installing to {tmp_path / 'relative'}")
+    ]
+
+
+async def test_a_failed_recording_fails_the_install_and_records_nothing(
+    package_manager, fake_pip, monkeypatch, manager_logs
+):
+    package_manager.pip_command_builder = builder = fake_pip("print('ok')")
+
+    def disk_full(*args):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(package_manager.package_cache, "add_cached_package", disk_full)
+    items = await collect(package_manager.install_package_to_cache("pkg", "1.0"))
+    assert items == [("stdout", "ok"), ("error", "Installation failed: disk full")]
+    assert manager_records(manager_logs)[-1] == ("ERROR", "Failed to install package pkg==1.0: disk full")
+    assert folder_exists(builder.calls[0][1])
+    assert package_manager.package_cache.list_cached_packages() == []
+
+
+async def test_cache_installs_spell_the_spec_and_key_from_the_extras(package_manager, fake_pip, manager_logs):
+    package_manager.pip_command_builder = builder = fake_pip("import sys; sys.exit(sys.argv[1] == 'bad==1')")
+    fresh = await collect(package_manager.install_package_to_cache("pkg", "1.0", ["socks", "security"]))
+    spec, target, no_deps, prefer_binary = builder.calls[0]
+    assert (spec, no_deps, prefer_binary) == ("pkg[socks,security]==1.0", True, True)
+    assert fresh == [
+        ("success", "Successfully installed pkg[socks,security]==1.0 to cache"),
+        ("path", target),
+    ]
+    [record] = package_manager.package_cache.list_cached_packages()
+    assert (record["extras_key"], record["install_path"]) == ("security,socks", target)
+    assert manager_records(manager_logs)[-1][1].startswith("Installing to cache: ")
+
+    hit = await collect(package_manager.install_package_no_deps("pkg", "1.0", ["security", "socks"]))
+    assert hit == [
+        ("stdout", f"Package already cached at {target}"),
+        ("success", "Using cached pkg[security,socks]==1.0"),
+        ("cached", target),
+    ]
+    assert len(builder.calls) == 1
+
+    failed = [await collect(package_manager.install_package_to_cache("bad", "1")) for _ in range(2)]
+    assert failed == [[("error", "pip install failed with return code 1")]] * 2
+    assert (
+        all(folder_exists(call[1]) for call in builder.calls[1:])
+        and builder.calls[1][1] != builder.calls[2][1]
+    )
+
+
+@pytest.mark.parametrize(
+    "operation, args, message",
+    [
+        ("install_package", ("",), "Package spec cannot be empty"),
+        ("install_package_to_cache", ("numpy", ">=1.20"), "Package spec contains invalid character: >"),
+        ("install_package_no_deps", ("pkg", "1", ["a b"]), "Package spec contains invalid format"),
+    ],
+)
+async def test_an_invalid_spec_is_the_only_item(operation, args, message, package_manager, fake_pip):
+    package_manager.pip_command_builder = builder = fake_pip("")
+    items = await collect(getattr(package_manager, operation)(*args))
+    assert items == [("error", f"Invalid package spec: {message}")]
+    assert builder.calls == [] and not folder_exists(package_manager.cache_dir)
+
+
+async def test_an_extra_that_is_no_string_fails_the_iteration(package_manager):
+    stream = package_manager.install_package_to_cache("pkg", "1.0", [1])
+    with pytest.raises(TypeError, match="sequence item 0: expected str instance, int found"):
+        await stream.__anext__()
+
+
+ENVIRONMENT = "import json, os\nprint(json.dumps(sorted(os.environ)))"
+
+
+async def test_env_is_the_complete_environment_and_none_inherits(package_manager, fake_pip, monkeypatch):
+    package_manager.pip_command_builder = fake_pip(ENVIRONMENT)
+    monkeypatch.setenv("QUENLET_MARK", "1")
+
+    async def seen(stream):
+        return set(json.loads((await collect(stream))[0][1]))
+
+    # An empty environment leaves the interpreter to coerce its C locale, and nothing else.
+    assert await seen(package_manager.install_package_to_cache("a", "1", env={})) <= {"LC_CTYPE"}
+    assert await seen(package_manager.install_package_to_cache("b", "1", env={"ONLY": "x"})) <= {
+        "ONLY",
+        "LC_CTYPE",
+    }
+    assert "QUENLET_MARK" in await seen(package_manager.install_package_to_cache("c", "1"))
+    assert "QUENLET_MARK" in await seen(package_manager.install_package_no_deps("d", "1"))
