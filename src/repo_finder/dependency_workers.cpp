@@ -3,10 +3,13 @@
 // else from the metadata of the file the finder picks, on the executor. API documents are kept
 // in _metadata_cache by lower-cased name and version and answer every later query for them, on
 // any index. Fetch failures are logged and give an empty list.
+#include <algorithm>
+
 #include "host_interfaces/logger.h"
 #include "repo_finder/api_pattern.h"
 #include "repo_finder/finder.h"
 #include "repo_finder/index_api.h"
+#include "repo_finder/memo.h"
 #include "runtime/arguments.h"
 #include "runtime/text.h"
 
@@ -15,65 +18,77 @@ namespace quenlet::repo_finder {
 namespace {
 
 Member lower{"lower"};
+Interned extras_key{"extras"};
 
-// Parsed records by the requirement strings they came from, for this module's own parser. A
-// warm query answers from its cached document, so without this it would split the same strings
-// again every time. Parsing is pure, so a kept list answers exactly as a new parse would; lists
+// name.lower(). An ASCII name without capitals is its own lower case and is used as it is: the
+// caller usually passes the same str every time, whose hash is then known already.
+nb::object lower_case(nb::handle name) {
+    if (PyUnicode_IS_ASCII(name.ptr())) {
+        auto text = static_cast<const char*>(PyUnicode_DATA(name.ptr()));
+        Py_ssize_t size = PyUnicode_GET_LENGTH(name.ptr());
+        if (std::none_of(text, text + size, [](char c) { return c >= 'A' && c <= 'Z'; })) {
+            return nb::borrow(name);
+        }
+    }
+    return lower.call(name);
+}
+
+// Records parsed by this module's own parser, by the key of the document they came from, with
+// the requirement strings they were parsed from: (strings, records). A warm query answers from
+// its kept document, so without this it would split the same strings again every time. Lists
 // with a string that did not parse are not kept, so that its warning is logged on every query,
-// as it would be. Callers get copies, deep enough that changing one changes nothing kept. For
-// the event loop's thread only.
-class ParsedRequirements {
-  public:
-    nb::object find(nb::handle strings) const {
-        if (!entries_.is_valid()) return {};
-        PyObject* records = PyDict_GetItemWithError(entries_.ptr(), strings.ptr());
-        if (records == nullptr) {
-            if (PyErr_Occurred()) rt::throw_pending();
-            return {};
-        }
-        return copy(records);
-    }
+// as it would be.
+Memo& parsed_requirements = *new Memo(4096);
 
-    void keep(nb::handle strings, nb::handle records) {
-        if (!entries_.is_valid() || PyDict_GET_SIZE(entries_.ptr()) >= max_entries) {
-            entries_ = nb::dict();
-        }
-        nb::object kept = copy(records);
-        if (PyDict_SetItem(entries_.ptr(), strings.ptr(), kept.ptr()) != 0) rt::throw_pending();
+// Whether the list holds the strings of the tuple, in order (the very same objects, when the
+// document is the one they were kept from).
+bool same_strings(nb::handle strings, nb::handle requirements) {
+    Py_ssize_t count = PyTuple_GET_SIZE(strings.ptr());
+    if (PyList_GET_SIZE(requirements.ptr()) != count) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(strings.ptr(), i),
+                                             PyList_GET_ITEM(requirements.ptr(), i), Py_EQ);
+        if (equal < 0) rt::throw_pending();
+        if (equal == 0) return false;
     }
+    return true;
+}
 
-  private:
-    // The records are the parser's dicts; their only mutable values are the extras lists.
-    static nb::list copy(nb::handle records) {
-        nb::list copied;
-        for (nb::handle record : records) {
-            nb::dict fresh = nb::borrow<nb::dict>(rt::steal_or_throw(PyDict_Copy(record.ptr())));
-            for (auto [key, value] : nb::borrow<nb::dict>(record)) {
-                if (!PyList_Check(value.ptr())) continue;
-                fresh[key] = rt::steal_or_throw(
-                    PyList_GetSlice(value.ptr(), 0, PyList_GET_SIZE(value.ptr())));
+// A copy of parsed records, deep enough that changing it changes nothing kept: the records are
+// the parser's dicts, whose only mutable value is the extras list.
+nb::list copy_of(nb::handle records) {
+    Py_ssize_t count = PyList_GET_SIZE(records.ptr());
+    nb::list copied = nb::borrow<nb::list>(rt::steal_or_throw(PyList_New(count)));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* record = PyList_GET_ITEM(records.ptr(), i);
+        nb::object fresh = rt::steal_or_throw(PyDict_Copy(record));
+        PyObject* extras = PyDict_GetItemWithError(record, extras_key.get().ptr());
+        if (extras == nullptr && PyErr_Occurred()) rt::throw_pending();
+        if (extras != nullptr && PyList_Check(extras)) {
+            nb::object extras_copy =
+                rt::steal_or_throw(PyList_GetSlice(extras, 0, PyList_GET_SIZE(extras)));
+            if (PyDict_SetItem(fresh.ptr(), extras_key.get().ptr(), extras_copy.ptr()) != 0) {
+                rt::throw_pending();
             }
-            copied.append(fresh);
         }
-        return copied;
+        PyList_SET_ITEM(copied.ptr(), i, fresh.release().ptr());
     }
+    return copied;
+}
 
-    static constexpr Py_ssize_t max_entries = 4096;
-    nb::object entries_;
-};
-
-// Kept for the life of the process (its Python references must not be released at exit).
-ParsedRequirements& parsed_requirements = *new ParsedRequirements;
-
-// self._parse_requirement(requirement) for each, in order; the records that are true.
-nb::list parse_requirements(nb::handle self, nb::handle requirements, bool reuse) {
+// self._parse_requirement(requirement) for each, in order; the records that are true. With a
+// document key, this module's own parser answers from the memo.
+nb::list parse_requirements(nb::handle self, nb::handle requirements, nb::handle document_key) {
+    nb::handle own = own_requirement_parser();
+    bool reuse = document_key.is_valid() && PyList_Check(requirements.ptr()) &&
+                 uses_own_requirement_parser(self);
+    if (reuse) {
+        nb::object kept = parsed_requirements.find(own, document_key);
+        if (kept.is_valid() && same_strings(PyTuple_GET_ITEM(kept.ptr(), 0), requirements)) {
+            return copy_of(PyTuple_GET_ITEM(kept.ptr(), 1));
+        }
+    }
     nb::object parser = method::parse_requirement.get(self);
-    nb::object strings;
-    if (reuse && PyList_Check(requirements.ptr()) && is_own_requirement_parser(parser)) {
-        strings = rt::steal_or_throw(PyList_AsTuple(requirements.ptr()));
-        nb::object known = parsed_requirements.find(strings);
-        if (known.is_valid()) return nb::steal<nb::list>(known.release());
-    }
     nb::list dependencies;
     bool complete = true;
     for (nb::handle requirement : requirements) {
@@ -84,18 +99,25 @@ nb::list parse_requirements(nb::handle self, nb::handle requirements, bool reuse
             complete = false;
         }
     }
-    if (strings.is_valid() && complete) parsed_requirements.keep(strings, dependencies);
+    if (reuse && complete) {
+        nb::object strings = rt::steal_or_throw(PyList_AsTuple(requirements.ptr()));
+        parsed_requirements.keep(own, document_key, nb::make_tuple(strings, copy_of(dependencies)));
+    }
     return dependencies;
 }
 
 // The dependencies a kept or fetched document declares. A document that cannot be read raises.
-nb::object dependencies_of(nb::handle self, nb::handle document, nb::handle package_name,
-                           nb::handle version) {
+nb::object dependencies_of(nb::handle self, nb::handle key, nb::handle document,
+                           nb::handle package_name, nb::handle version) {
     nb::object requirements = requires_dist_of(document);
     if (PyList_GET_SIZE(requirements.ptr()) == 0) return nb::list();
-    nb::list dependencies = parse_requirements(self, requirements, true);
-    host::log_debug("Found " + std::to_string(dependencies.size()) + " dependencies for " +
-                    rt::utf8_text(package_name) + "==" + rt::utf8_text(version));
+    nb::list dependencies = parse_requirements(self, requirements, key);
+    // Built in one buffer: a warm query is a few microseconds, and this line is logged on each.
+    std::string message = "Found ";
+    message.reserve(64);
+    message.append(std::to_string(dependencies.size())).append(" dependencies for ");
+    message.append(rt::utf8_text(package_name)).append("==").append(rt::utf8_text(version));
+    host::log_debug(message);
     return dependencies;
 }
 
@@ -115,7 +137,7 @@ nb::object kept_document(nb::handle self, nb::handle key) {
 
 rt::Task dependencies_from_index(nb::object self, nb::object package_name, nb::object version,
                                  nb::object index_url) {
-    nb::object key = nb::make_tuple(lower.call(package_name), version);
+    nb::object key = nb::make_tuple(lower_case(package_name), version);
     nb::object document = kept_document(self, key);
     if (!document.is_valid()) {
         nb::object pattern = method::get_api_pattern_for_index.call(self, index_url);
@@ -150,7 +172,7 @@ rt::Task dependencies_from_index(nb::object self, nb::object package_name, nb::o
             });
         if (document.is(empty)) co_return empty;
     }
-    co_return dependencies_of(self, document, package_name, version);
+    co_return dependencies_of(self, key, document, package_name, version);
 }
 
 // Blocking; runs on the executor.
@@ -161,8 +183,9 @@ nb::object dependencies_via_unearth(nb::handle self, nb::handle package_name, nb
     rt::require_str(index_url, "index_url");
     try {
         return with_finder(index_url, [&](nb::handle finder) -> nb::object {
+            // Executor threads do not use the memo.
             return parse_requirements(self, best_file_requirements(finder, package_name, version),
-                                      false);
+                                      nb::handle());
         });
     } catch (nb::python_error& error) {
         if (!rt::is_ordinary(error)) throw;

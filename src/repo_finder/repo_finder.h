@@ -60,9 +60,11 @@ const rt::ModuleGlobal& packaging_available();  // PACKAGING_AVAILABLE
 // `from module import name`: a missing name is an ImportError, as in Python.
 nb::object import_from(const char* module, const char* name);
 
-// Whether `parser` (what self._parse_requirement gives) is this module's own requirement
-// parser, bound to any RepoFinder, rather than an override.
-bool is_own_requirement_parser(nb::handle parser);
+// This module's own requirement parser: the function RepoFinder._parse_requirement is.
+nb::handle own_requirement_parser();
+
+// Whether self._parse_requirement is that function (bound to `self`) rather than an override.
+bool uses_own_requirement_parser(nb::handle self);
 
 // _dummy_dist(name, version): the table entry that stands for a standard-library module.
 nb::object make_dummy_dist(nb::handle name, nb::handle version);
@@ -90,6 +92,8 @@ class Member {
     void set(nb::handle self, nb::handle value) const {
         if (PyObject_SetAttr(self.ptr(), name_.get().ptr(), value.ptr()) != 0) rt::throw_pending();
     }
+    nb::handle name() const { return name_.get(); }
+
     // self.<name>(args...)
     template <class... Args>
     nb::object call(nb::handle self, Args... args) const {

@@ -77,8 +77,20 @@ nb::object parse_requirement(nb::handle, nb::handle req) {
 
 }  // namespace
 
-bool is_own_requirement_parser(nb::handle parser) {
-    return nb::getattr(parser, "__func__", nb::none()).is(nb::handle(own_parser));
+nb::handle own_requirement_parser() {
+    return own_parser;
+}
+
+bool uses_own_requirement_parser(nb::handle self) {
+    // Resolved as self._parse_requirement would be, without binding a method: the class's
+    // function, unless an instance attribute of that name hides it.
+    nb::handle name = method::parse_requirement.name();
+    nb::object attributes = rt::steal_or_throw(PyObject_GenericGetDict(self.ptr(), nullptr));
+    int hidden = PyDict_Contains(attributes.ptr(), name.ptr());
+    if (hidden < 0) rt::throw_pending();
+    if (hidden == 1) return false;
+    nb::object function = rt::steal_or_throw(PyObject_GetAttr(self.type().ptr(), name.ptr()));
+    return function.is(nb::handle(own_parser));
 }
 
 void bind_requirement_parsing(Class& cls) {

@@ -2,7 +2,7 @@
 // The host asks before every install, so once the table is built this is a hot path: the
 // metadata is read once per call, and parsed specifier sets and versions are kept by their text.
 #include "host_interfaces/logger.h"
-#include "repo_finder/parse_cache.h"
+#include "repo_finder/memo.h"
 #include "repo_finder/repo_finder.h"
 #include "repo_finder/text.h"
 #include "runtime/arguments.h"
@@ -20,7 +20,7 @@ Member get_all{"get_all"};
 Member lower{"lower"};
 
 // Kept for the life of the process (its Python references must not be released at exit).
-ParseCache& specifier_sets = *new ParseCache;
+Memo& specifier_sets = *new Memo(4096);
 
 bool is_blank(nb::handle text) {
     Text view(text);
@@ -32,8 +32,8 @@ bool is_blank(nb::handle text) {
 // either side counts as not satisfied.
 bool satisfies(nb::handle package_name, nb::handle version_spec, nb::handle installed) {
     try {
-        nb::object specifiers = specifier_sets.parse(global::specifier_set().get(), version_spec);
-        nb::object version = parsed_versions().parse(global::version().get(), installed);
+        nb::object specifiers = specifier_sets.call(global::specifier_set().get(), version_spec);
+        nb::object version = parsed_versions().call(global::version().get(), installed);
         int contained = PySequence_Contains(specifiers.ptr(), version.ptr());
         if (contained < 0) rt::throw_pending();
         return contained == 1;

@@ -1,4 +1,4 @@
-#include "repo_finder/parse_cache.h"
+#include "repo_finder/memo.h"
 #include "repo_finder/repo_finder.h"
 #include "runtime/text.h"
 
@@ -22,10 +22,10 @@ std::string text_of(nb::handle value) {
     return rt::utf8_text(rt::steal_or_throw(PyObject_Str(value.ptr())));
 }
 
-ParseCache& parsed_versions() {
+Memo& parsed_versions() {
     // Kept for the life of the process (its Python references must not be released at exit).
-    static ParseCache& cache = *new ParseCache;
-    return cache;
+    static Memo& memo = *new Memo(4096);
+    return memo;
 }
 
 }  // namespace quenlet::repo_finder

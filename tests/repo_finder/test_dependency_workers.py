@@ -58,7 +58,7 @@ async def test_answers_are_fresh_objects_the_caller_may_change(demo, index_finde
     assert await finder._get_dependencies_from_index("Demo", "1.0", demo.simple_url) == PARSED
 
 
-async def test_a_changed_document_or_parser_is_honoured(demo, index_finder, log):
+async def test_a_changed_document_or_parser_is_honoured(repo_finder, demo, index_finder, log):
     finder = index_finder()
     await finder._get_dependencies_from_index("Demo", "1.0", demo.simple_url)
     finder._metadata_cache[("demo", "1.0")]["info"]["requires_dist"] = ["only-this"]

@@ -37,6 +37,27 @@ async def test_api_versions_come_newest_first(
     assert local_index.request_log.paths() == [json_path("demo")]
 
 
+async def test_a_known_order_answers_for_the_parser_it_was_made_with(
+    repo_finder, local_index, index_finder, log, monkeypatch
+):
+    local_index.faults.set(json_path("demo"), json=document(["1.0", "10.0", "9.0"]))
+    finder = index_finder()
+    first = await finder._get_versions_from_index("demo", local_index.simple_url)
+    assert first == ["10.0", "9.0", "1.0"]
+    first.append("changed")
+    assert await finder._get_versions_from_index("demo", local_index.simple_url) == ["10.0", "9.0", "1.0"]
+
+    real = repo_finder.Version
+
+    def refusing_ten(text):
+        if text == "10.0":
+            raise ValueError(text)
+        return real(text)
+
+    monkeypatch.setattr(repo_finder, "Version", refusing_ten)
+    assert await finder._get_versions_from_index("demo", local_index.simple_url) == ["9.0", "1.0", "10.0"]
+
+
 async def test_the_real_documents_list_versions_without_files_too(local_index, index_finder, log):
     for version in ("1.0", "2.0", "10.0"):
         local_index.add_wheel("Demo_Pkg", version)
