@@ -20,10 +20,10 @@ namespace {
 Member lower{"lower"};
 Interned extras_key{"extras"};
 
-// name.lower(). An ASCII name without capitals is its own lower case and is used as it is: the
+// name.lower(). A plain ASCII str without capitals is its own lower case and is used as it is: the
 // caller usually passes the same str every time, whose hash is then known already.
 nb::object lower_case(nb::handle name) {
-    if (PyUnicode_IS_ASCII(name.ptr())) {
+    if (PyUnicode_CheckExact(name.ptr()) && PyUnicode_IS_ASCII(name.ptr())) {
         auto text = static_cast<const char*>(PyUnicode_DATA(name.ptr()));
         Py_ssize_t size = PyUnicode_GET_LENGTH(name.ptr());
         if (std::none_of(text, text + size, [](char c) { return c >= 'A' && c <= 'Z'; })) {

@@ -155,6 +155,14 @@ def fake_finder(monkeypatch):
 
 
 @pytest.fixture
+def no_api(repo_finder):
+    """A RepoFinder that knows no API pattern: its workers take the finder path."""
+    finder = repo_finder.RepoFinder(None)
+    finder._get_api_pattern_for_index = lambda index_url: None
+    return finder
+
+
+@pytest.fixture
 def public_root() -> str:
     """The public index's root address as the installed pip records it, without trailing slash."""
     from quenlet_master.config import public_index

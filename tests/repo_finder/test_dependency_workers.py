@@ -138,22 +138,6 @@ async def test_no_requirements_is_an_empty_list_without_a_count(local_index, ind
     assert log.records == [] and finder._metadata_cache == {("demo", "1.0"): document}
 
 
-async def test_a_timeout_gives_nothing_and_no_finder(
-    local_index, index_finder, log, short_timeout, fake_finder
-):
-    local_index.faults.set(json_path("demo", "1.0"), delay=1)
-    assert await index_finder()._get_dependencies_from_index("demo", "1.0", local_index.simple_url) == []
-    assert log.records == [("error", f"Timeout querying {local_index.simple_url} for demo")]
-    assert short_timeout == [10] and fake_finder.calls == []
-
-
-@pytest.fixture
-def no_api(repo_finder):
-    finder = repo_finder.RepoFinder(None)
-    finder._get_api_pattern_for_index = lambda index_url: None
-    return finder
-
-
 async def test_the_finder_path_parses_and_keeps_nothing(no_api, log, fake_finder):
     fake_finder.best = FakeFile("1.0", link="the link")
     fake_finder.requires_dist = [*REQUIRES_DIST, "[broken"]
@@ -164,41 +148,6 @@ async def test_the_finder_path_parses_and_keeps_nothing(no_api, log, fake_finder
         ("find_best_match", "demo==1.0"),
         ("get_metadata", "the link"),
     ]
-
-
-@pytest.mark.parametrize(
-    ("best", "requires_dist"),
-    [(None, REQUIRES_DIST), (FakeFile("1.0", link=None), REQUIRES_DIST), (FakeFile("1.0"), [])],
-    ids=["no best file", "no link", "no Requires-Dist"],
-)
-async def test_the_finder_path_without_requirements_gives_none(no_api, log, fake_finder, best, requires_dist):
-    fake_finder.best = best
-    fake_finder.requires_dist = requires_dist
-    assert await no_api._get_dependencies_from_index("demo", "1.0", "http://127.0.0.1:1/") == []
-    assert log.records == []
-
-
-async def test_finder_and_executor_failures(no_api, log, fake_finder):
-    fake_finder.error = OSError("index unreachable")
-    assert await no_api._get_dependencies_from_index("demo", "1.0", "http://127.0.0.1:1/") == []
-    no_api._get_dependencies_via_unearth = None
-    assert await no_api._get_dependencies_from_index("demo", "1.0", "http://127.0.0.1:1/") == []
-    assert log.records[0] == ("debug", "Unearth get_dependencies failed: index unreachable")
-    assert log.records[1][0] == "error"
-    assert log.records[1][1].startswith("Unearth failed for dependencies demo==1.0: ")
-    assert len(log.records) == 2
-
-
-async def test_without_pattern_or_finder_nothing_is_requested(
-    repo_finder, local_index, index_finder, log, monkeypatch
-):
-    monkeypatch.setattr(repo_finder, "UNEARTH_AVAILABLE", False)
-    finder = index_finder(with_api=False)
-    assert await finder._get_dependencies_from_index("demo", "1.0", local_index.simple_url) == []
-    assert log.records == [
-        ("debug", f"No API pattern and unearth not available for {local_index.simple_url}")
-    ]
-    assert local_index.request_log.paths() == []
 
 
 async def test_a_document_put_in_the_cache_by_the_host_is_read_unprotected(repo_finder):

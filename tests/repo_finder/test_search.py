@@ -173,11 +173,6 @@ async def test_an_explicit_index_is_asked_alone_without_settings_or_logs(
     assert settings.calls and asked[-1][-1] == f"{public_root}/simple/"
 
 
-async def test_extras_are_sorted_by_code_point(repo_finder, log):
-    finder, _ = with_workers(repo_finder, plan({"url": PRIMARY, "primary": True}), "get_extras", {PRIMARY})
-    assert await finder.get_extras("pkg", "1.0") == ["Docs", "all", "test"]
-
-
 async def test_settings_are_read_on_every_call(repo_finder, log):
     settings = plan({"url": PRIMARY, "primary": True})
     finder, _ = with_workers(repo_finder, settings, "find_repo_for_package", {PRIMARY, FIRST})
