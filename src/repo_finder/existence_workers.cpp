@@ -5,6 +5,7 @@
 #include "repo_finder/api_pattern.h"
 #include "repo_finder/finder.h"
 #include "repo_finder/index_api.h"
+#include "repo_finder/worker_binding.h"
 #include "runtime/arguments.h"
 #include "runtime/text.h"
 
@@ -114,29 +115,12 @@ nb::object package_version_exists_via_unearth(nb::handle, nb::handle package_nam
 }  // namespace
 
 void bind_existence_workers(Class& cls) {
-    cls.def(
-        "_package_exists_in_index",
-        [](nb::handle self, nb::handle package_name, nb::handle index_url) {
-            rt::require_str(package_name, "package_name");
-            rt::require_str(index_url, "index_url");
-            return package_exists_in_index(nb::borrow(self), nb::borrow(package_name),
-                                           nb::borrow(index_url))
-                .into_python("RepoFinder._package_exists_in_index");
-        },
-        nb::arg("package_name").none(), nb::arg("index_url").none());
+    def_worker(cls, "_package_exists_in_index", "RepoFinder._package_exists_in_index",
+               &package_exists_in_index);
     cls.def("_package_exists_via_unearth", &package_exists_via_unearth,
             nb::arg("package_name").none(), nb::arg("index_url").none());
-    cls.def(
-        "_package_version_exists_in_index",
-        [](nb::handle self, nb::handle package_name, nb::handle version, nb::handle index_url) {
-            rt::require_str(package_name, "package_name");
-            rt::require_str(version, "version");
-            rt::require_str(index_url, "index_url");
-            return package_version_exists_in_index(nb::borrow(self), nb::borrow(package_name),
-                                                   nb::borrow(version), nb::borrow(index_url))
-                .into_python("RepoFinder._package_version_exists_in_index");
-        },
-        nb::arg("package_name").none(), nb::arg("version").none(), nb::arg("index_url").none());
+    def_worker(cls, "_package_version_exists_in_index",
+               "RepoFinder._package_version_exists_in_index", &package_version_exists_in_index);
     cls.def("_package_version_exists_via_unearth", &package_version_exists_via_unearth,
             nb::arg("package_name").none(), nb::arg("version").none(), nb::arg("index_url").none());
 }

@@ -6,6 +6,7 @@
 #include "repo_finder/api_pattern.h"
 #include "repo_finder/finder.h"
 #include "repo_finder/index_api.h"
+#include "repo_finder/worker_binding.h"
 #include "runtime/arguments.h"
 #include "runtime/text.h"
 
@@ -61,17 +62,8 @@ nb::object extras_via_unearth(nb::handle, nb::handle package_name, nb::handle ve
 }  // namespace
 
 void bind_extras_workers(Class& cls) {
-    cls.def(
-        "_get_extras_from_index",
-        [](nb::handle self, nb::handle package_name, nb::handle version, nb::handle index_url) {
-            rt::require_str(package_name, "package_name");
-            rt::require_str(version, "version");
-            rt::require_str(index_url, "index_url");
-            return extras_from_index(nb::borrow(self), nb::borrow(package_name),
-                                     nb::borrow(version), nb::borrow(index_url))
-                .into_python("RepoFinder._get_extras_from_index");
-        },
-        nb::arg("package_name").none(), nb::arg("version").none(), nb::arg("index_url").none());
+    def_worker(cls, "_get_extras_from_index", "RepoFinder._get_extras_from_index",
+               &extras_from_index);
     cls.def("_get_extras_via_unearth", &extras_via_unearth, nb::arg("package_name").none(),
             nb::arg("version").none(), nb::arg("index_url").none());
 }

@@ -6,6 +6,7 @@
 #include "repo_finder/finder.h"
 #include "repo_finder/index_api.h"
 #include "repo_finder/memo.h"
+#include "repo_finder/worker_binding.h"
 #include "runtime/arguments.h"
 #include "runtime/text.h"
 
@@ -174,16 +175,8 @@ nb::object versions_via_unearth(nb::handle, nb::handle package_name, nb::handle 
 }  // namespace
 
 void bind_version_workers(Class& cls) {
-    cls.def(
-        "_get_versions_from_index",
-        [](nb::handle self, nb::handle package_name, nb::handle index_url) {
-            rt::require_str(package_name, "package_name");
-            rt::require_str(index_url, "index_url");
-            return versions_from_index(nb::borrow(self), nb::borrow(package_name),
-                                       nb::borrow(index_url))
-                .into_python("RepoFinder._get_versions_from_index");
-        },
-        nb::arg("package_name").none(), nb::arg("index_url").none());
+    def_worker(cls, "_get_versions_from_index", "RepoFinder._get_versions_from_index",
+               &versions_from_index);
     cls.def("_get_versions_via_unearth", &versions_via_unearth, nb::arg("package_name").none(),
             nb::arg("index_url").none());
 }
