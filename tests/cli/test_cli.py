@@ -2,6 +2,7 @@
 
 import importlib.metadata
 import json
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -311,3 +312,35 @@ def test_options_alone_make_complete_settings():
             }
         }
     }
+
+
+def children_of(pid):
+    children = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            # the parent's pid is the second field after the parenthesised command name
+            if int(stat.read_text().rpartition(")")[2].split()[1]) == pid:
+                children.append(int(stat.parent.name))
+        except (OSError, ValueError):  # the process ended while we looked
+            continue
+    return children
+
+
+@needs_manager
+def test_interrupted_install_stops_pip_and_exits_130(sample_index, tmp_path):
+    sample_index.faults.set("/simple/sample-pkg/", delay=30)  # pip waits here until we interrupt
+    settings = write_settings(tmp_path / "settings.json", sample_index)
+    with subprocess.Popen(
+        [sys.executable, "-m", "quenlet_master.cli", "--settings", settings, "install", "sample-pkg==10.0"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=hermetic_pip_environment(),
+        cwd=tmp_path,
+    ) as cli_process:
+        assert cli_process.stdout.readline().startswith("  stdout | Looking in indexes: ")
+        pip = children_of(cli_process.pid)
+        cli_process.send_signal(signal.SIGINT)
+        _, err = cli_process.communicate(timeout=30)
+    assert cli_process.returncode == 130 and err == "quenlet-packages: error: interrupted\n"
+    assert pip and not any(Path(f"/proc/{pid}").exists() for pid in pip)
