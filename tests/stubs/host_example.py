@@ -1,26 +1,26 @@
-"""Every operation of both package modules, used the way a host uses them, with full types.
+"""Every public operation of both package modules, used with full types the way a host uses them.
 
-``make lint`` type-checks this file against the modules' stubs (mypy --strict), and the stub
-tests run it against a local package index:
-
-    python host_example.py INDEX_URL API_PATTERN NAME VERSION WORK_DIR
-
-It prints one JSON document with what each operation answered.
+``make lint`` type-checks this file against the modules' stubs (mypy --strict), so a stub that
+lost a name or changed a type breaks the build here as it would break a host. It is not run:
+the README's host example is, by tests/cli, and the stubs are compared with the built modules
+by the tests beside this file.
 """
 
 from __future__ import annotations
 
-import asyncio
-import json
-import sys
 from typing import Any
 
 from quenlet_master.business_layer.packages.manager import (
     DEFAULT_CACHE_DIR,
+    VALID_PACKAGE_PATTERN,
     PackageManager,
     validate_package_spec,
 )
-from quenlet_master.business_layer.packages.repo_finder import PACKAGING_AVAILABLE, RepoFinder
+from quenlet_master.business_layer.packages.repo_finder import (
+    PACKAGING_AVAILABLE,
+    UNEARTH_AVAILABLE,
+    RepoFinder,
+)
 from quenlet_master.config.settings import SettingsManager
 
 
@@ -28,60 +28,64 @@ def settings_for(index_url: str, api_pattern: str) -> SettingsManager:
     return SettingsManager(
         {
             "package_management.pip.index_urls": [{"url": index_url, "primary": True}],
-            "package_management.pip.use_secondary_urls": False,
             "package_management.pip_api": [{"index_url": index_url, "api_pattern": api_pattern}],
         }
     )
 
 
 async def query(finder: RepoFinder, name: str, version: str) -> dict[str, Any]:
-    versions: list[str] = await finder.get_versions(name)
-    extras: list[str] = await finder.get_extras(name, version)
-    dependencies: list[dict[str, Any]] = await finder.get_dependencies(name, version)
-    index: str | None = await finder.find_repo_for_package(name)
-    version_index: str | None = await finder.find_repo_for_package_version(name, version)
-    installed: str | None = finder.check_specifier_in_dist("packaging", ">=20", None)
-    return {
-        "versions": versions,
-        "extras": extras,
-        "dependencies": [dep["name"] for dep in dependencies],
-        "index": index,
-        "version_index": version_index,
-        "packaging_installed": installed if PACKAGING_AVAILABLE else None,
-    }
-
-
-async def install(manager: PackageManager, name: str, version: str, target: str) -> dict[str, Any]:
-    spec = f"{name}=={version}"
-    is_valid, reason = validate_package_spec(spec)
-    if not is_valid:
-        raise ValueError(reason)
-    streamed: list[tuple[str, str]] = [item async for item in manager.install_package(spec, target)]
-    first: list[tuple[str, str]] = [item async for item in manager.install_package_to_cache(name, version)]
-    second: list[tuple[str, str]] = [item async for item in manager.install_package_no_deps(name, version)]
-    known: list[str] | None = await manager.get_available_versions(name)
-    return {
-        "install": streamed[-2:],
-        "cache_first": [kind for kind, _ in first][-2:],
-        "cache_second": [kind for kind, _ in second],
-        "available": known,
-        "cache_dir_is_default": manager.get_installation_path().endswith(DEFAULT_CACHE_DIR),
-    }
-
-
-async def main(index_url: str, api_pattern: str, name: str, version: str, work_dir: str) -> dict[str, Any]:
-    settings = settings_for(index_url, api_pattern)
-    finder = RepoFinder(settings)
     try:
-        answers = await query(finder, name, version)
+        versions: list[str] = await finder.get_versions(name)
+        on_index: list[str] = await finder.get_versions(name, index_url="http://127.0.0.1:8080/simple/")
+        extras: list[str] = await finder.get_extras(name, version)
+        dependencies: list[dict[str, Any]] = await finder.get_dependencies(name, version)
+        index: str | None = await finder.find_repo_for_package(name)
+        version_index: str | None = await finder.find_repo_for_package_version(name, version)
     finally:
         await finder.close()
-    manager = PackageManager(work_dir, settings)
-    answers.update(await install(manager, name, version, f"{work_dir}/target"))
+    finder.clear_distributions_cache()
+    installed: str | None = None
+    if PACKAGING_AVAILABLE:
+        installed = finder.check_specifier_in_dist(name, f">={version}", extras=["fast"])
+    return {
+        "versions": versions or on_index,
+        "extras": extras,
+        "dependencies": [(dep["name"], dep["version_spec"]) for dep in dependencies],
+        "index": index or version_index,
+        "installed": installed,
+        "finder_fallback": UNEARTH_AVAILABLE,
+    }
+
+
+async def install(manager: PackageManager, name: str, version: str, target: str) -> list[tuple[str, str]]:
+    spec = f"{name}=={version}"
+    is_valid, reason = validate_package_spec(spec)
+    if not is_valid or VALID_PACKAGE_PATTERN.match(spec) is None:
+        raise ValueError(reason)
+    items: list[tuple[str, str]] = [item async for item in manager.install_package(spec, target)]
+    async for output_type, content in manager.install_package_to_cache(name, version, ["fast"], env=None):
+        items.append((output_type, content))
+    async for item in manager.install_package_no_deps(name, version):
+        items.append(item)
+    return items
+
+
+async def describe(manager: PackageManager, name: str) -> dict[str, Any]:
+    cache: str = manager.ensure_cache_dir()
+    assert cache == manager.get_target_dir() == manager.get_installation_path()
+    assert cache.endswith(DEFAULT_CACHE_DIR)
+    versions: list[str] | None = await manager.get_available_versions(name)
+    extras: list[str] | None = await manager.get_package_extras(name)
+    info: dict[str, Any] = await manager.get_package_info(name)
     await manager.version_resolver.close()
+    await manager.extras_resolver.close()
+    return {"versions": versions or [], "extras": extras or [], "summary": info.get("summary")}
+
+
+async def host(index_url: str, api_pattern: str, base_dir: str) -> dict[str, Any]:
+    settings = settings_for(index_url, api_pattern)
+    answers = await query(RepoFinder(settings), "demo-pkg", "1.0")
+    manager = PackageManager(base_dir, settings)
+    answers["items"] = await install(manager, "demo-pkg", "1.0", f"{base_dir}/lib")
+    answers.update(await describe(manager, "demo-pkg"))
     return answers
-
-
-if __name__ == "__main__":
-    index_url, api_pattern, name, version, work_dir = sys.argv[1:6]
-    print(json.dumps(asyncio.run(main(index_url, api_pattern, name, version, work_dir))))
