@@ -287,6 +287,8 @@ class _LoggingSetup:
 
 
 def print_error(message: str) -> None:
+    # One line whatever the message holds: a rejected spec may end in the line break it names.
+    message = message.replace("\r", "\\r").replace("\n", "\\n")
     print(f"{PROG}: error: {message}", file=sys.stderr, flush=True)
 
 

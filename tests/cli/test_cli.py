@@ -83,6 +83,7 @@ def test_secondary_index_is_searched_only_when_allowed(cli, sample_index, tmp_pa
         ),
         pytest.param(["install", "numpy>=1.20"], 1, "Invalid package spec: ", marks=needs_manager),
         pytest.param(["install", "pkg;rm -rf /"], 1, "invalid character: ;", marks=needs_manager),
+        pytest.param(["install", "pkg\n"], 1, "invalid character: \\n\n", marks=needs_manager),
         pytest.param(
             ["cache-install", "sample-pkg", ">=1"], 1, "Invalid package spec: ", marks=needs_manager
         ),
