@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Runs the test suite in an interpreter whose extension modules were built with ASan and UBSan,
+# and fails on any sanitizer report, from the test process or any other, and on nanobind's own
+# leak report at exit.
+#
+# Usage: run-tests.sh PYTHON REPORT_DIR [pytest arguments...]
+set -euo pipefail
+
+python=$1
+reports=$(mkdir -p "$2" && cd "$2" && pwd)
+shift 2
+here=$(cd "$(dirname "$0")" && pwd)
+
+fail() {
+	printf '[sanitize] %s\n' "$*" >&2
+	exit 1
+}
+
+# The interpreter itself is not instrumented, so the sanitizer runtimes must be loaded before
+# anything else for their allocator and interceptors to see every allocation.
+preload=
+for library in libasan.so libubsan.so; do
+	path=$(gcc -print-file-name="$library")
+	[ -e "$path" ] || fail "gcc has no $library (install its libasan/libubsan package)"
+	preload=${preload:+$preload:}$(realpath "$path")
+done
+
+# Reports go to files, one per process, rather than to standard error: a test process dies at
+# the first report, with pytest's capture of its standard error lost, and a child's standard
+# error is usually read by the test that ran it.
+rm -rf "$reports"
+mkdir -p "$reports"
+log=$reports/pytest.log
+
+# The free-threaded interpreter cannot allocate its objects with malloc (its garbage collector
+# finds them by walking mimalloc's heaps, and it refuses PYTHONMALLOC=malloc). What ASan cannot
+# see there, the interpreter's debug hooks guard instead: padding around every object, checked
+# when it is freed, and freed memory overwritten.
+status=0
+(
+	cd tests
+	LD_PRELOAD=$preload \
+		PYTHONMALLOC=mimalloc_debug \
+		ASAN_OPTIONS="detect_leaks=1:exitcode=66:detect_stack_use_after_return=1:log_path=$reports/asan" \
+		LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0" \
+		UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=66:log_path=$reports/ubsan" \
+		PYTHONPATH=$here \
+		"$python" -m pytest -q -p no:cacheprovider -p unsanitized_children "$@"
+) 2>&1 | tee "$log" || status=$?
+
+found=$(find "$reports" -name 'asan.*' -o -name 'ubsan.*' | sort)
+for report in $found; do
+	printf '\n[sanitize] ===== %s =====\n' "${report#"$reports"/}" >&2
+	cat "$report" >&2
+done
+[ -z "$found" ] || fail "sanitizer reports above (kept in $reports)"
+if grep -q '^nanobind: leaked' "$log"; then
+	fail "nanobind reported leaked objects at exit (see $log)"
+fi
+[ "$status" -eq 0 ] || fail "the tests failed (exit status $status)"
+printf '[sanitize] no sanitizer report, no nanobind leak\n' >&2
