@@ -33,20 +33,31 @@ rm -rf "$reports"
 mkdir -p "$reports"
 log=$reports/pytest.log
 
+# Our interpreter with the sanitizer runtime loaded first: the test process and every interpreter
+# the tests start through sys.executable (see sitecustomize.py) run through it.
+#
 # The free-threaded interpreter cannot allocate its objects with malloc (its garbage collector
 # finds them by walking mimalloc's heaps, and it refuses PYTHONMALLOC=malloc). What ASan cannot
 # see there, the interpreter's debug hooks guard instead: padding around every object, checked
 # when it is freed, and freed memory overwritten.
+sanitized=$reports/python
+cat >"$sanitized" <<EOF
+#!/bin/sh
+LD_PRELOAD='$preload' PYTHONMALLOC=mimalloc_debug exec '$python' "\$@"
+EOF
+chmod +x "$sanitized"
+
+# fast_unwind_on_malloc=0: the system's libraries (OpenSSL among them) have no frame pointers, so
+# the fast unwinder would cut an allocation's stack at the first of their frames, before the
+# caller that a suppression names.
 status=0
 (
 	cd tests
-	LD_PRELOAD=$preload \
-		PYTHONMALLOC=mimalloc_debug \
-		ASAN_OPTIONS="detect_leaks=1:exitcode=66:detect_stack_use_after_return=1:log_path=$reports/asan" \
+	ASAN_OPTIONS="detect_leaks=1:exitcode=66:detect_stack_use_after_return=1:fast_unwind_on_malloc=0:log_path=$reports/asan" \
 		LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0" \
 		UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=66" \
-		PYTHONPATH=$here \
-		"$python" -m pytest -q -p no:cacheprovider --capture=sys -p unsanitized_children "$@"
+		PYTHONPATH=$here SANITIZED_PYTHON=$sanitized \
+		"$sanitized" -m pytest -q -p no:cacheprovider --capture=sys "$@"
 ) 2>&1 | tee "$log" || status=$?
 
 found=$(find "$reports" -name 'asan.*' | sort)
