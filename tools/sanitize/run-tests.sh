@@ -24,40 +24,52 @@ for library in libasan.so libubsan.so; do
 	preload=${preload:+$preload:}$(realpath "$path")
 done
 
-# ASan's reports go to files, one per process, so that a report is kept even when it comes from
-# a process whose standard error some test reads. UBSan (the GCC build next to ASan) ignores
-# log_path and always writes to standard error, which pytest therefore must not capture at the
-# file-descriptor level (--capture=sys): the process dies at the first report, and whatever
-# pytest had captured dies with it.
 rm -rf "$reports"
 mkdir -p "$reports"
 log=$reports/pytest.log
 
-# Our interpreter with the sanitizer runtime loaded first: the test process and every interpreter
-# the tests start through sys.executable (see sitecustomize.py) run through it.
+# How our interpreter runs under the sanitizers; sanitized_python.c puts these in its environment.
+#
+# ASan's reports go to files, one per process, so that a report is kept even when it comes from
+# a process whose standard error some test reads. UBSan (the GCC build next to ASan) ignores
+# log_path and always writes to standard error, which pytest therefore must not capture at the
+# file-descriptor level (--capture=sys below): the process dies at the first report, and whatever
+# pytest had captured dies with it.
+#
+# fast_unwind_on_malloc=0: the system's libraries (OpenSSL among them) have no frame pointers, so
+# the fast unwinder would cut an allocation's stack at the first of their frames, before the
+# caller that a suppression names. intercept_tls_get_addr=0: LeakSanitizer's own record of the
+# threads' dynamic TLS gets corrupted in this interpreter once enough extension modules are
+# loaded ("Tracer caught signal 11"); without it the dynamic TLS blocks are still found through
+# glibc's per-thread tables, which are scanned like any other memory.
 #
 # The free-threaded interpreter cannot allocate its objects with malloc (its garbage collector
 # finds them by walking mimalloc's heaps, and it refuses PYTHONMALLOC=malloc). What ASan cannot
 # see there, the interpreter's debug hooks guard instead: padding around every object, checked
 # when it is freed, and freed memory overwritten.
 sanitized=$reports/python
-cat >"$sanitized" <<EOF
-#!/bin/sh
-LD_PRELOAD='$preload' PYTHONMALLOC=mimalloc_debug exec '$python' "\$@"
-EOF
-chmod +x "$sanitized"
+settings=(
+	"LD_PRELOAD=$preload"
+	"ASAN_OPTIONS=detect_leaks=1:exitcode=66:detect_stack_use_after_return=1:fast_unwind_on_malloc=0:intercept_tls_get_addr=0:log_exe_name=1:log_path=$reports/asan"
+	"LSAN_OPTIONS=suppressions=$here/lsan.supp:print_suppressions=0"
+	"UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=66"
+	"PYTHONMALLOC=mimalloc_debug"
+	"SANITIZED_PYTHON=$sanitized"
+)
+names=("${settings[@]%%=*}")
+settings+=("SANITIZED_VARIABLES=${names[*]} SANITIZED_VARIABLES")
+{
+	printf '#define PYTHON "%s"\n#define SETTINGS' "$python"
+	printf ' "%s",' "${settings[@]}"
+	printf '\n'
+} >"$reports/settings.h"
+gcc -O1 -Wall -Werror -I"$reports" -o "$sanitized" "$here/sanitized_python.c"
+cp "$here/sitecustomize.py" "$("$python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/"
 
-# fast_unwind_on_malloc=0: the system's libraries (OpenSSL among them) have no frame pointers, so
-# the fast unwinder would cut an allocation's stack at the first of their frames, before the
-# caller that a suppression names.
 status=0
 (
 	cd tests
-	ASAN_OPTIONS="detect_leaks=1:exitcode=66:detect_stack_use_after_return=1:fast_unwind_on_malloc=0:log_path=$reports/asan" \
-		LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0" \
-		UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=66" \
-		PYTHONPATH=$here SANITIZED_PYTHON=$sanitized \
-		"$sanitized" -m pytest -q -p no:cacheprovider --capture=sys "$@"
+	"$sanitized" -m pytest -q -p no:cacheprovider --capture=sys "$@"
 ) 2>&1 | tee "$log" || status=$?
 
 found=$(find "$reports" -name 'asan.*' | sort)

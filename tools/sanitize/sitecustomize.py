@@ -1,21 +1,22 @@
-"""Decides which programs started during `make sanitize` run under the sanitizers.
+"""Lets the interpreters of `make sanitize` start only interpreters under the sanitizers.
 
-Every interpreter of the run imports this at start-up (tools/sanitize is on its PYTHONPATH). The
-interpreters started through sys.executable run like the test process, with the sanitizer runtime
-loaded first: some tests import our modules in a fresh interpreter, and ASan refuses to load an
-instrumented module otherwise. So sys.executable becomes the script that starts our interpreter
-that way. Every other program (the C++ compiler that some tests run, the system tools pip calls)
-runs without the runtime: nothing of ours runs there, and LeakSanitizer would fail a compiler for
-the memory it deliberately never frees at exit.
+run-tests.sh installs this into the sanitizer venv, where every interpreter imports it at
+start-up. In an interpreter started by sanitized_python it makes sys.executable that program, so
+the interpreters the tests start run under the sanitizers like the test process: some tests
+import our modules in a fresh interpreter, and ASan refuses to load an instrumented module unless
+its runtime came first. It also removes what sanitized_python added to the environment: the
+process sees exactly the environment its parent gave it, and every other program it starts (the
+C++ compiler some tests run, the system tools pip calls) runs without the sanitizers, since
+nothing of ours runs there and LeakSanitizer would fail a compiler for the memory it deliberately
+never frees at exit.
 """
 
 import os
 import sys
 
-_sanitized_python = os.environ.get("SANITIZED_PYTHON")
-if _sanitized_python:
-    sys.executable = _sanitized_python
-    # The loader and the interpreter read these when this process started: removing them now
-    # only changes what the programs it starts inherit.
-    os.environ.pop("LD_PRELOAD", None)
-    os.environ.pop("PYTHONMALLOC", None)
+if "SANITIZED_PYTHON" in os.environ:
+    sys.executable = os.environ["SANITIZED_PYTHON"]
+    # The loader, the sanitizer runtime and the interpreter read these when this process started:
+    # removing them now only changes what the programs it starts inherit.
+    for name in os.environ["SANITIZED_VARIABLES"].split():
+        os.environ.pop(name, None)
