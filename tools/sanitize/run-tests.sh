@@ -48,9 +48,13 @@ log=$reports/pytest.log
 # see there, the interpreter's debug hooks guard instead: padding around every object, checked
 # when it is freed, and freed memory overwritten.
 sanitized=$reports/python
+asan_options=(
+	detect_leaks=1 exitcode=66 detect_stack_use_after_return=1 fast_unwind_on_malloc=0
+	intercept_tls_get_addr=0 log_exe_name=1 "log_path=$reports/asan"
+)
 settings=(
 	"LD_PRELOAD=$preload"
-	"ASAN_OPTIONS=detect_leaks=1:exitcode=66:detect_stack_use_after_return=1:fast_unwind_on_malloc=0:intercept_tls_get_addr=0:log_exe_name=1:log_path=$reports/asan"
+	"ASAN_OPTIONS=$(IFS=: && echo "${asan_options[*]}")"
 	"LSAN_OPTIONS=suppressions=$here/lsan.supp:print_suppressions=0"
 	"UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=66"
 	"PYTHONMALLOC=mimalloc_debug"
@@ -64,7 +68,8 @@ settings+=("SANITIZED_VARIABLES=${names[*]} SANITIZED_VARIABLES")
 	printf '\n'
 } >"$reports/settings.h"
 gcc -O1 -Wall -Werror -I"$reports" -o "$sanitized" "$here/sanitized_python.c"
-cp "$here/sitecustomize.py" "$("$python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/"
+site_packages=$("$python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+cp "$here/sitecustomize.py" "$site_packages/"
 
 status=0
 (
