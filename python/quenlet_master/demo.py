@@ -106,7 +106,6 @@ def hermetic_pip_environment() -> dict[str, str]:
     env = {key: value for key, value in os.environ.items() if not key.startswith("PIP_")}
     env["PIP_CONFIG_FILE"] = os.devnull
     env["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
-    env["PYTHONUNBUFFERED"] = "1"
     return env
 
 

@@ -5,12 +5,13 @@ import json
 import signal
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
 from cli_support import needs_check, needs_finder, needs_manager, write_settings
 
-from quenlet_master.cli import build_settings, parse_arguments
+from quenlet_master.cli import build_settings, main, parse_arguments
 from quenlet_master.demo import hermetic_pip_environment
 from quenlet_master.local_index import LocalIndexServer
 
@@ -237,19 +238,10 @@ def test_verbose_shows_the_modules_log_lines_on_stderr(cli, settings_file):
     assert "INFO quenlet_master.business_layer.packages.repo_finder: Querying primary index" in loud.err
 
 
-@needs_finder
-def test_console_script_runs_the_command_line(sample_index, tmp_path):
-    script = Path(sys.executable).with_name("quenlet-packages")
-    settings = write_settings(tmp_path / "settings.json", sample_index)
-    child = subprocess.run(
-        [script, "--settings", settings, "find", "sample-pkg"],
-        capture_output=True,
-        text=True,
-        env=hermetic_pip_environment(),
-        timeout=60,
-    )
-    assert child.returncode == 0 and child.stdout == f"sample-pkg is on {sample_index.simple_url}\n"
-    assert child.stderr == ""
+def test_console_script_is_installed_for_the_command_line():
+    (script,) = importlib.metadata.entry_points(group="console_scripts", name="quenlet-packages")
+    assert script.load() is main
+    assert Path(sysconfig.get_path("scripts"), "quenlet-packages").is_file()
 
 
 FILE_INDEXES = [{"url": "http://a/simple/", "primary": True}, {"url": "http://b/simple/"}]
