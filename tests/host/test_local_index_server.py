@@ -185,6 +185,19 @@ async def test_bodies_that_are_not_json_fail_to_decode(local_index, releases, ht
 
 
 @pytest.mark.asyncio
+async def test_a_reset_mid_body_cuts_the_answer_after_half_its_body(local_index, releases, http):
+    path = json_path("demo-pkg")
+    whole = (await fetch(http, local_index.url + path))[2]
+    local_index.faults.set(path, reset_mid_body=True, times=1)
+    async with http.get(local_index.url + path) as response:
+        assert (response.status, response.content_length) == (200, len(whole))
+        assert await response.content.readexactly(len(whole) // 2) == whole[: len(whole) // 2]
+        with pytest.raises(aiohttp.ClientPayloadError, match="Not enough data"):
+            await response.read()
+    assert (await fetch(http, local_index.url + path))[2] == whole
+
+
+@pytest.mark.asyncio
 async def test_delay_prefix_and_limited_faults(local_index, releases, http):
     local_index.faults.set("/pypi/", prefix=True, status=500)
     local_index.faults.set("/pypi/demo-pkg/", prefix=True, status=502, times=1)
