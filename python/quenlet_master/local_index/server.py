@@ -206,9 +206,10 @@ class Catalogue:
 class Fault:
     """What to do instead of (or on top of) the normal answer for matching paths.
 
-    Precedence: ``delay`` always applies first; then a ``json`` replacement document, a raw
-    ``body``, or a bare ``status`` answer in place of the normal view; ``info_null`` and
-    ``requires_dist_null`` alter the normal JSON API document. ``reset_mid_body`` cuts whatever
+    Precedence: ``delay`` always applies first; then a redirect to ``location``, a ``json``
+    replacement document, a raw ``body``, or a bare ``status`` answer in place of the normal
+    view; ``info_null``, ``requires_dist_null`` and ``padding`` (that many characters of
+    "description" in its "info") alter the normal JSON API document. ``reset_mid_body`` cuts whatever
     answer results: its headers and half its body go out, then the connection is reset.
     ``times`` limits how many requests the fault applies to before it removes itself (None:
     until cleared).
@@ -221,6 +222,8 @@ class Fault:
     json: Any = _UNSET
     info_null: bool = False
     requires_dist_null: bool = False
+    padding: int = 0
+    location: str | None = None
     reset_mid_body: bool = False
     times: int | None = None
 
@@ -249,6 +252,15 @@ class FaultInjector:
         if json_content_type:
             return self.set(path, body=b"{not json", content_type="application/json", **kwargs)
         return self.set(path, body="this is not JSON", content_type="text/plain", **kwargs)
+
+    def redirect_loop(self, path: str, **kwargs: Any) -> Fault:
+        """``path`` redirects to itself, for ever."""
+        return self.set(path, status=302, location=path, **kwargs)
+
+    def invalid_utf8(self, path: str, **kwargs: Any) -> Fault:
+        """A JSON document whose bytes are not UTF-8, though it says they are."""
+        body = b'{"info": {"summary": "caf\xe9"}, "releases": {"1.0": []}}'
+        return self.set(path, body=body, content_type="application/json; charset=utf-8", **kwargs)
 
     def clear(self, path: str | None = None) -> None:
         with self._lock:
@@ -480,6 +492,8 @@ class LocalIndex:
     async def _faulty_answer(self, request: web.Request, handler: Any, fault: Fault) -> web.StreamResponse:
         if fault.delay > 0:
             await asyncio.sleep(fault.delay)
+        if fault.location is not None:
+            return web.Response(status=fault.status or 302, headers={"Location": fault.location})
         if fault.json is not _UNSET:
             return web.json_response(fault.json, status=fault.status or 200)
         if fault.body is not None:
@@ -629,6 +643,8 @@ class LocalIndex:
         if isinstance(fault, Fault):
             if fault.requires_dist_null and isinstance(document.get("info"), dict):
                 document["info"]["requires_dist"] = None
+            if fault.padding and isinstance(document.get("info"), dict):
+                document["info"]["description"] = "x" * fault.padding
             if fault.info_null:
                 document["info"] = None
         return web.json_response(document)
