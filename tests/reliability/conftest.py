@@ -207,12 +207,14 @@ def _settled(before: Usage, now: Usage) -> bool:
         not (now.children - before.children)
         and now.descriptors <= before.descriptors
         and now.tasks <= before.tasks
+        and not (now.objects - before.objects)
     )
 
 
 async def settle(before: Usage, seconds: float = 5.0) -> Usage:
-    """Usage once child processes, descriptors and tasks have had time to go (a dropped stream's
-    clean-up runs on the loop; a closed socket is released at the loop's next turn)."""
+    """Usage once child processes, descriptors, tasks and objects have had time to go (a dropped
+    stream's clean-up runs on the loop; a closed transport lets go of its socket and protocol at
+    the loop's next turn)."""
     deadline = time.monotonic() + seconds
     now = usage()
     while not _settled(before, now) and time.monotonic() < deadline:
