@@ -150,6 +150,14 @@ async def test_sdist_only_release_is_described_by_its_pkg_info(local_index, http
         ),
         ({"info_null": True}, lambda s, c, b: s == 200 and json.loads(b)["info"] is None),
         (
+            {"padding": 3_000_000},
+            lambda s, c, b: (
+                len(b) > 3_000_000
+                and json.loads(b)["info"]["description"] == "x" * 3_000_000
+                and json.loads(b)["info"]["version"] == "2.0"
+            ),
+        ),
+        (
             {"requires_dist_null": True},
             lambda s, c, b: (
                 json.loads(b)["info"]["requires_dist"] is None and json.loads(b)["info"]["version"] == "2.0"
@@ -160,7 +168,7 @@ async def test_sdist_only_release_is_described_by_its_pkg_info(local_index, http
             lambda s, c, b: s == 200 and c.startswith("text/plain") and b == b"plain words",
         ),
     ],
-    ids=["status", "json-document", "info-null", "requires-dist-null", "body"],
+    ids=["status", "json-document", "info-null", "padding", "requires-dist-null", "body"],
 )
 @pytest.mark.asyncio
 async def test_faults_replace_or_alter_the_answer(local_index, releases, http, fault, check):
@@ -182,6 +190,32 @@ async def test_bodies_that_are_not_json_fail_to_decode(local_index, releases, ht
         expected = json.JSONDecodeError if json_content_type else aiohttp.ContentTypeError
         with pytest.raises(expected):
             await response.json()
+
+
+@pytest.mark.asyncio
+async def test_a_redirect_loop_never_ends_and_invalid_utf8_fails_to_decode(local_index, releases, http):
+    path = json_path("demo-pkg")
+    local_index.faults.redirect_loop(path)
+    with pytest.raises(aiohttp.TooManyRedirects):
+        await fetch(http, local_index.url + path)
+    assert local_index.request_log.count(path) == 10  # as many as the client follows
+    local_index.faults.invalid_utf8(path)
+    async with http.get(local_index.url + path) as response:
+        with pytest.raises(UnicodeDecodeError):
+            await response.json()
+
+
+@pytest.mark.asyncio
+async def test_a_reset_mid_body_cuts_the_answer_after_half_its_body(local_index, releases, http):
+    path = json_path("demo-pkg")
+    whole = (await fetch(http, local_index.url + path))[2]
+    local_index.faults.set(path, reset_mid_body=True, times=1)
+    async with http.get(local_index.url + path) as response:
+        assert (response.status, response.content_length) == (200, len(whole))
+        assert await response.content.readexactly(len(whole) // 2) == whole[: len(whole) // 2]
+        with pytest.raises(aiohttp.ClientPayloadError, match="Not enough data"):
+            await response.read()
+    assert (await fetch(http, local_index.url + path))[2] == whole
 
 
 @pytest.mark.asyncio

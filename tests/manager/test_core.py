@@ -142,37 +142,3 @@ def test_constructor_failure_keeps_the_attributes_set_so_far(monkeypatch, tmp_pa
     with pytest.raises(RuntimeError, match="no builder"):
         pm.__init__(str(tmp_path))
     assert list(vars(pm)) == ["base_dir", "cache_dir", "settings_manager", "package_cache"]
-
-
-def argument_error(name, expected, actual):
-    return f"Argument '{name}' has incorrect type (expected {expected}, got {actual})"
-
-
-PM = manager.PackageManager("/nowhere")
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda: manager.validate_package_spec(None), argument_error("package_spec", "str", "NoneType")),
-        (lambda: manager.validate_package_spec(b"pkg"), argument_error("package_spec", "str", "bytes")),
-        (lambda: manager.PackageManager(base_dir=5), argument_error("base_dir", "str", "int")),
-        (lambda: PM.install_package(None), argument_error("package_spec", "str", "NoneType")),
-        (lambda: PM.install_package("pkg", 1.5), argument_error("target_dir", "str", "float")),
-        (lambda: PM.install_package_to_cache(1, "1"), argument_error("package_name", "str", "int")),
-        (lambda: PM.install_package_to_cache("a", None), argument_error("version", "str", "NoneType")),
-        (lambda: PM.install_package_to_cache("a", "1", ("x",)), argument_error("extras", "list", "tuple")),
-        (lambda: PM.install_package_to_cache("a", "1", None, []), argument_error("env", "dict", "list")),
-        (lambda: PM.install_package_no_deps(["a"], "1"), argument_error("package_name", "str", "list")),
-        (lambda: PM.install_package_no_deps("a", 1), argument_error("version", "str", "int")),
-        (lambda: PM.install_package_no_deps("a", "1", "x"), argument_error("extras", "list", "str")),
-        (lambda: PM.get_available_versions(None), argument_error("package_name", "str", "NoneType")),
-        (lambda: PM.get_package_extras(3), argument_error("package_name", "str", "int")),
-        (lambda: PM.get_package_extras("a", 3), argument_error("version", "str", "int")),
-        (lambda: PM.get_package_info(b"a"), argument_error("package_name", "str", "bytes")),
-    ],
-)
-def test_wrong_argument_types_are_refused_at_the_call(call, message):
-    with pytest.raises(TypeError) as raised:
-        call()
-    assert str(raised.value) == message

@@ -1,14 +1,8 @@
-import warnings
-from types import SimpleNamespace
-
 import aiohttp
 import pytest
 from manager_support import manager_records
 
 from quenlet_master.business_layer.packages import manager
-from quenlet_master.config import public_index
-
-PUBLIC_ROOT = public_index.base_url().rstrip("/")
 
 
 class Resolver:
@@ -48,25 +42,6 @@ async def test_resolver_failures_and_non_lists_reach_the_caller(query, package_m
     package_manager.version_resolver = package_manager.extras_resolver = Resolver(LookupError("down"))
     with pytest.raises(LookupError, match="down"):
         await getattr(package_manager, query)("pkg")
-
-
-@pytest.fixture
-def local_aiohttp(local_index, monkeypatch):
-    """aiohttp as the manager sees it, with the public index's address leading to the local one."""
-    timeouts = []
-
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)  # aiohttp frowns on subclasses
-
-        class LocalSession(aiohttp.ClientSession):
-            def get(self, url, **kwargs):
-                assert url.startswith(PUBLIC_ROOT + "/pypi/")
-                timeouts.append(kwargs["timeout"].total)
-                return super().get(local_index.url + url[len(PUBLIC_ROOT) :], **kwargs)
-
-    namespace = SimpleNamespace(ClientSession=LocalSession, ClientTimeout=aiohttp.ClientTimeout)
-    monkeypatch.setattr(manager, "aiohttp", namespace)
-    return SimpleNamespace(index=local_index, timeouts=timeouts, namespace=namespace)
 
 
 async def test_package_info_comes_from_the_json_document(local_aiohttp, package_manager, manager_logs):

@@ -24,6 +24,7 @@ import html
 import json
 import os
 import socket
+import struct
 import threading
 import time
 from collections.abc import Iterable
@@ -205,10 +206,13 @@ class Catalogue:
 class Fault:
     """What to do instead of (or on top of) the normal answer for matching paths.
 
-    Precedence: ``delay`` always applies first; then a ``json`` replacement document, a raw
-    ``body``, or a bare ``status`` answer in place of the normal view; ``info_null`` and
-    ``requires_dist_null`` alter the normal JSON API document. ``times`` limits how many
-    requests the fault applies to before it removes itself (None: until cleared).
+    Precedence: ``delay`` always applies first; then a redirect to ``location``, a ``json``
+    replacement document, a raw ``body``, or a bare ``status`` answer in place of the normal
+    view; ``info_null``, ``requires_dist_null`` and ``padding`` (that many characters of
+    "description" in its "info") alter the normal JSON API document. ``reset_mid_body`` cuts whatever
+    answer results: its headers and half its body go out, then the connection is reset.
+    ``times`` limits how many requests the fault applies to before it removes itself (None:
+    until cleared).
     """
 
     status: int | None = None
@@ -218,6 +222,9 @@ class Fault:
     json: Any = _UNSET
     info_null: bool = False
     requires_dist_null: bool = False
+    padding: int = 0
+    location: str | None = None
+    reset_mid_body: bool = False
     times: int | None = None
 
 
@@ -229,25 +236,13 @@ class FaultInjector:
         self._exact: dict[str, Fault] = {}
         self._prefixes: dict[str, Fault] = {}
 
-    def set(
-        self,
-        path: str,
-        *,
-        prefix: bool = False,
-        status: int | None = None,
-        delay: float = 0.0,
-        body: bytes | str | None = None,
-        content_type: str | None = None,
-        json: Any = _UNSET,
-        info_null: bool = False,
-        requires_dist_null: bool = False,
-        times: int | None = None,
-    ) -> Fault:
+    def set(self, path: str, *, prefix: bool = False, **options: Any) -> Fault:
+        """Applies a ``Fault`` made of ``options`` (its fields, by name) to ``path``."""
         if not path.startswith("/"):
             raise ValueError(f"fault path must start with '/': {path!r}")
-        if times is not None and times < 1:
+        fault = Fault(**options)
+        if fault.times is not None and fault.times < 1:
             raise ValueError("times must be at least 1")
-        fault = Fault(status, delay, body, content_type, json, info_null, requires_dist_null, times)
         with self._lock:
             (self._prefixes if prefix else self._exact)[path] = fault
         return fault
@@ -257,6 +252,15 @@ class FaultInjector:
         if json_content_type:
             return self.set(path, body=b"{not json", content_type="application/json", **kwargs)
         return self.set(path, body="this is not JSON", content_type="text/plain", **kwargs)
+
+    def redirect_loop(self, path: str, **kwargs: Any) -> Fault:
+        """``path`` redirects to itself, for ever."""
+        return self.set(path, status=302, location=path, **kwargs)
+
+    def invalid_utf8(self, path: str, **kwargs: Any) -> Fault:
+        """A JSON document whose bytes are not UTF-8, though it says they are."""
+        body = b'{"info": {"summary": "caf\xe9"}, "releases": {"1.0": []}}'
+        return self.set(path, body=body, content_type="application/json; charset=utf-8", **kwargs)
 
     def clear(self, path: str | None = None) -> None:
         with self._lock:
@@ -480,8 +484,16 @@ class LocalIndex:
         fault = self.faults.take(request.path)
         if fault is None:
             return await handler(request)
+        answer = await self._faulty_answer(request, handler, fault)
+        if fault.reset_mid_body:
+            return await _reset_mid_body(request, answer)
+        return answer
+
+    async def _faulty_answer(self, request: web.Request, handler: Any, fault: Fault) -> web.StreamResponse:
         if fault.delay > 0:
             await asyncio.sleep(fault.delay)
+        if fault.location is not None:
+            return web.Response(status=fault.status or 302, headers={"Location": fault.location})
         if fault.json is not _UNSET:
             return web.json_response(fault.json, status=fault.status or 200)
         if fault.body is not None:
@@ -631,6 +643,8 @@ class LocalIndex:
         if isinstance(fault, Fault):
             if fault.requires_dist_null and isinstance(document.get("info"), dict):
                 document["info"]["requires_dist"] = None
+            if fault.padding and isinstance(document.get("info"), dict):
+                document["info"]["description"] = "x" * fault.padding
             if fault.info_null:
                 document["info"] = None
         return web.json_response(document)
@@ -675,6 +689,26 @@ class LocalIndex:
             "yanked": False,
             "yanked_reason": None,
         }
+
+
+async def _reset_mid_body(request: web.Request, answer: web.StreamResponse) -> web.StreamResponse:
+    """Sends the answer's status, headers and the first half of its body, then resets the
+    connection (SO_LINGER 0 makes the close an RST), as a server that dies mid-answer does."""
+    if not isinstance(answer, web.Response) or not isinstance(answer.body, bytes):
+        raise TypeError("only an answer with its body in memory can be cut mid-body")
+    body = answer.body
+    partial = web.StreamResponse(status=answer.status)
+    partial.content_type, partial.charset = answer.content_type, answer.charset
+    partial.content_length = len(body)
+    await partial.prepare(request)
+    await partial.write(body[: len(body) // 2])
+    transport = request.transport
+    if transport is not None:
+        transport.get_extra_info("socket").setsockopt(
+            socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0)
+        )
+        transport.close()
+    return partial
 
 
 def json_path(name: str, version: str | None = None) -> str:
