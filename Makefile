@@ -9,6 +9,7 @@ VENV ?= .venv
 GIL_PYTHON ?= python3
 GIL_VENV ?= .venv-gil
 PYTEST_ARGS ?=
+BENCH_ARGS ?=
 # Narrow the native build while working on one module, e.g. QUENLET_MODULES="manager;_runtime_probe".
 QUENLET_MODULES ?= manager;repo_finder;_runtime_probe
 
@@ -24,7 +25,7 @@ LINT_DEPS := ruff clang-format
 NATIVE_SOURCES := $(shell find src -name '*.cpp' -o -name '*.h') CMakeLists.txt pyproject.toml
 PYTHON_SOURCES := $(shell find python -name '*.py' -o -name '*.typed' -o -name '*.pyi')
 
-.PHONY: all build test test-ft test-gil lint format clean
+.PHONY: all build test test-ft test-gil lint format clean bench
 # The stamps stand for real state (a venv, an installed build): make must not delete them.
 .PRECIOUS: %/.deps %/.installed
 
@@ -58,6 +59,11 @@ test-ft: $(VENV)/.installed
 test-gil: $(GIL_VENV)/.installed
 	@echo "== tests on the stock interpreter ($$($(GIL_VENV)/bin/python -V)) =="
 	@cd tests && $(abspath $(GIL_VENV))/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+# Benchmarks against plain-Python baselines, measured as ratios in one run; BENCH_ARGS="--quick"
+# shrinks every workload. Writes bench/results.json.
+bench: $(VENV)/.installed
+	@$(VENV)/bin/python -m bench $(BENCH_ARGS)
 
 lint: $(VENV)/.deps
 	@echo "== lint =="

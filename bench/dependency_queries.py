@@ -1,0 +1,94 @@
+"""Dependency queries, cold and warm: ``get_dependencies`` against the same aiohttp session
+plus a Python requirement parser, at the same concurrency against the same index process;
+then, with every document cached, against a dictionary lookup plus the same parser."""
+
+from __future__ import annotations
+
+import asyncio
+
+import aiohttp
+
+from bench import harness, index_server, queries
+
+WARM_CALLS = 50_000
+
+
+async def cold(index: queries.IndexProcess) -> harness.Result:
+    releases = index.releases
+    finder = index.finder()
+    async with aiohttp.ClientSession() as session:
+
+        def api_url(name: str, version: str) -> str:
+            return index.api_pattern.replace("{package_name}", name).replace("{version}", version)
+
+        async def baseline_dependencies(name: str, version: str) -> list[dict]:
+            return queries.dependencies_of(await queries.fetch_json(session, api_url(name, version)) or {})
+
+        def ours() -> asyncio.Future:
+            finder._metadata_cache.clear()  # every query a first one: one request each
+            jobs = [lambda r=r: finder.get_dependencies(*r, index.simple_url) for r in releases]
+            return harness.bounded(jobs, queries.CONCURRENCY)
+
+        def baseline() -> asyncio.Future:
+            return harness.bounded(
+                [lambda r=r: baseline_dependencies(*r) for r in releases], queries.CONCURRENCY
+            )
+
+        if await ours() != await baseline():
+            raise AssertionError("get_dependencies and the plain client disagree")
+        ours_time, baseline_time = await harness.median_times_async(ours, baseline, harness.repetitions(5))
+    await finder.close()
+    return harness.Result(
+        "dependency queries, cold",
+        "speedup",
+        len(releases) / ours_time,
+        "queries/s",
+        0.9,
+        baseline=len(releases) / baseline_time,
+        note=f"{len(releases):,} distinct versions, {queries.CONCURRENCY} at a time",
+    )
+
+
+async def warm(index: queries.IndexProcess) -> harness.Result:
+    releases = index.releases
+    calls = [releases[i % len(releases)] for i in range(harness.scaled(WARM_CALLS, minimum=500))]
+    finder = index.finder()
+    documents = {}
+    async with aiohttp.ClientSession() as session:
+        for name, version in releases:
+            url = index.api_pattern.replace("{package_name}", name).replace("{version}", version)
+            documents[(name.lower(), version)] = await queries.fetch_json(session, url)
+    for name, version in releases:
+        await finder.get_dependencies(name, version, index.simple_url)  # fills its cache
+
+    async def ours() -> None:
+        get = finder.get_dependencies
+        url = index.simple_url
+        for name, version in calls:
+            await get(name, version, url)
+
+    async def baseline() -> None:
+        for name, version in calls:
+            queries.dependencies_of(documents[(name.lower(), version)])
+
+    name, version = calls[0]
+    if await finder.get_dependencies(name, version, index.simple_url) != queries.dependencies_of(
+        documents[(name.lower(), version)]
+    ):
+        raise AssertionError("cached get_dependencies and the plain parser disagree")
+    ours_time, baseline_time = await harness.median_times_async(ours, baseline, harness.repetitions(5))
+    await finder.close()
+    per_call = 1e6 / len(calls)
+    return harness.Result(
+        "dependency queries, warm",
+        "speedup",
+        ours_time * per_call,
+        "us/query",
+        3.0,
+        baseline=baseline_time * per_call,
+        note=f"{len(calls):,} calls on cached documents of {len(index_server.REQUIREMENTS)} requirements",
+    )
+
+
+def run(index: queries.IndexProcess) -> list[harness.Result]:
+    return [asyncio.run(cold(index)), asyncio.run(warm(index))]
