@@ -80,6 +80,9 @@ async def documents(folder: str, packages: int, versions: int) -> dict[bytes, by
         for name, version in releases(packages, versions):
             index.add_wheel(name, version, requires_dist=REQUIREMENTS, extras=EXTRAS)
             by_name.setdefault(name, []).append(version)
+        # The folder is complete: list it once, not on every one of the requests below.
+        files = index.catalogue.files()
+        index.catalogue.files = lambda: files
         answers = {}
         async with aiohttp.ClientSession(index.url) as session:
             for name, held in by_name.items():
