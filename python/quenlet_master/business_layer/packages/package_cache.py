@@ -100,9 +100,17 @@ class PackageCache:
         # every connection because someone may have wiped the cache folder in the meantime.
         if conn.execute("PRAGMA user_version").fetchone()[0] >= SCHEMA_VERSION:
             return
-        # Switching to WAL needs a moment with no other writer; the busy timeout covers a
-        # second process doing the same first-time set-up.
-        conn.execute("PRAGMA journal_mode = WAL")
+        # Switching to WAL needs a moment with no other connection in the way, and SQLite may
+        # report "locked" for it without consulting the busy handler: wait it out by hand.
+        deadline = time.monotonic() + BUSY_TIMEOUT_SECONDS
+        while True:
+            try:
+                conn.execute("PRAGMA journal_mode = WAL")
+                break
+            except sqlite3.OperationalError as error:
+                if "locked" not in str(error) or time.monotonic() > deadline:
+                    raise
+                time.sleep(0.01)
         conn.execute("BEGIN IMMEDIATE")
         try:
             for statement in filter(str.strip, _SCHEMA.split(";")):
