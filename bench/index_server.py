@@ -102,8 +102,9 @@ async def serve(packages: int, versions: int) -> None:
     print(f"http://127.0.0.1:{port}", flush=True)
     stdin_closed = loop.create_future()
     loop.add_reader(sys.stdin.fileno(), lambda: stdin_closed.done() or stdin_closed.set_result(None))
-    async with server:
-        await stdin_closed
+    await stdin_closed
+    # Clients may still hold connections open: close without waiting for them.
+    server.close()
 
 
 if __name__ == "__main__":

@@ -3,12 +3,15 @@ aiohttp client with a Python requirement parser that they are compared with."""
 
 from __future__ import annotations
 
+import contextlib
 import re
 import subprocess
 import sys
+from collections.abc import AsyncIterator
 from pathlib import Path
 
 import aiohttp
+from packaging.version import InvalidVersion, Version
 
 from bench import index_server
 from quenlet_master.business_layer.packages.repo_finder import RepoFinder
@@ -45,7 +48,11 @@ class IndexProcess:
 
     def __exit__(self, *exc_info: object) -> None:
         self.process.stdin.close()
-        self.process.wait(timeout=30)
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
         self.process.stdout.close()
 
     @property
@@ -69,6 +76,17 @@ class IndexProcess:
         return RepoFinder(settings)
 
 
+@contextlib.asynccontextmanager
+async def clients(index: IndexProcess) -> AsyncIterator[tuple[RepoFinder, aiohttp.ClientSession]]:
+    """Our finder and the plain client's session, both pointed at ``index``, closed at the end."""
+    finder = index.finder()
+    try:
+        async with aiohttp.ClientSession() as session:
+            yield finder, session
+    finally:
+        await finder.close()
+
+
 TIMEOUT = aiohttp.ClientTimeout(total=10)
 REQUIREMENT = re.compile(r"^([a-zA-Z0-9._-]+)(\[[^\]]+\])?(.*)")
 
@@ -81,6 +99,20 @@ def parse_requirement(req: str) -> dict | None:
     name, extras_text, spec = match.groups()
     extras = [piece.strip() for piece in extras_text.strip("[]").split(",")] if extras_text else []
     return {"name": name, "version_spec": spec.strip(), "extras": extras, "markers": markers.strip()}
+
+
+def newest_first(texts: list[str]) -> list[str]:
+    """Versions in PEP 440 order, newest first; texts that do not parse follow, in plain string
+    order, descending: the order the finder gives versions in."""
+    parsed, unparsed = [], []
+    for text in texts:
+        try:
+            parsed.append((Version(text), text))
+        except InvalidVersion:
+            unparsed.append(text)
+    parsed.sort(key=lambda pair: pair[0], reverse=True)
+    unparsed.sort(reverse=True)
+    return [text for _, text in parsed] + unparsed
 
 
 def dependencies_of(document: dict) -> list[dict]:

@@ -1,11 +1,10 @@
 """Version queries: ``get_versions`` on the JSON API path against one aiohttp session doing
-GET, ``json()`` and a sort, both at the same concurrency against the same index process."""
+GET, ``json()`` and a sort (newest first, as the index client orders versions), both at the same
+concurrency against the same index process."""
 
 from __future__ import annotations
 
 import asyncio
-
-import aiohttp
 
 from bench import harness, queries
 
@@ -15,22 +14,16 @@ QUERIES = 2_000
 async def measure(index: queries.IndexProcess) -> harness.Result:
     names = sorted({name for name, _ in index.releases})
     asked = [names[i % len(names)] for i in range(harness.scaled(QUERIES, minimum=50))]
-    finder = index.finder()
-    async with aiohttp.ClientSession() as session:
-
-        def api_url(name: str) -> str:
-            return index.api_pattern.replace("{package_name}", name).replace("/{version}", "")
+    async with queries.clients(index) as (finder, session):
 
         async def baseline_versions(name: str) -> list[str]:
-            document = await queries.fetch_json(session, api_url(name))
-            versions = list((document or {}).get("releases", {}))
-            versions.sort(reverse=True)
-            return versions
+            url = index.api_pattern.replace("{package_name}", name).replace("/{version}", "")
+            document = await queries.fetch_json(session, url)
+            return queries.newest_first(list((document or {}).get("releases", {})))
 
         def ours() -> asyncio.Future:
-            return harness.bounded(
-                [lambda n=n: finder.get_versions(n, index.simple_url) for n in asked], queries.CONCURRENCY
-            )
+            jobs = [lambda n=n: finder.get_versions(n, index.simple_url) for n in asked]
+            return harness.bounded(jobs, queries.CONCURRENCY)
 
         def baseline() -> asyncio.Future:
             return harness.bounded([lambda n=n: baseline_versions(n) for n in asked], queries.CONCURRENCY)
@@ -38,7 +31,6 @@ async def measure(index: queries.IndexProcess) -> harness.Result:
         if await ours() != await baseline():
             raise AssertionError("get_versions and the plain client disagree")
         ours_time, baseline_time = await harness.median_times_async(ours, baseline, harness.repetitions(5))
-    await finder.close()
     return harness.Result(
         "version queries",
         "speedup",
