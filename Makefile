@@ -1,6 +1,7 @@
 # The whole set-up is here: `make test` on a fresh machine finds or builds the free-threaded
 # interpreter, makes the virtual environments, builds both extension modules and runs the tests
-# on 3.14t and on the machine's stock python3 (a GIL build), then the linters.
+# on 3.14t and on the machine's stock python3 (a GIL build), then the linters. `make sanitize`
+# runs the same tests once more against a build instrumented with ASan and UBSan.
 
 SHELL := bash
 .SHELLFLAGS := -eu -o pipefail -c
@@ -8,6 +9,7 @@ SHELL := bash
 VENV ?= .venv
 GIL_PYTHON ?= python3
 GIL_VENV ?= .venv-gil
+SANITIZE_VENV ?= .venv-asan
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
 # Narrow the native build while working on one module, e.g. QUENLET_MODULES="manager;_runtime_probe".
@@ -25,7 +27,7 @@ LINT_DEPS := ruff clang-format
 NATIVE_SOURCES := $(shell find src -name '*.cpp' -o -name '*.h') CMakeLists.txt pyproject.toml
 PYTHON_SOURCES := $(shell find python -name '*.py' -o -name '*.typed' -o -name '*.pyi')
 
-.PHONY: all build test test-ft test-gil lint format clean bench
+.PHONY: all build test test-ft test-gil sanitize lint format clean bench
 # The stamps stand for real state (a venv, an installed build): make must not delete them.
 .PRECIOUS: %/.deps %/.installed
 
@@ -34,8 +36,8 @@ all: build
 # A venv: made from the interpreter, then given the build, runtime, test and lint tools.
 %/.deps: pyproject.toml
 	@echo "== preparing $* =="
-	@if [ "$*" = "$(VENV)" ]; then interpreter=$$(bash tools/bootstrap-python.sh | tail -n 1); \
-	 else interpreter=$$(command -v $(GIL_PYTHON)); fi; \
+	@if [ "$*" = "$(GIL_VENV)" ]; then interpreter=$$(command -v $(GIL_PYTHON)); \
+	 else interpreter=$$(bash tools/bootstrap-python.sh | tail -n 1); fi; \
 	 "$$interpreter" -m venv --clear "$*"
 	@"$*/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip $(PIP_QUIET)
 	@"$*/bin/python" -m pip install -q --disable-pip-version-check $(BUILD_DEPS) $(RUN_DEPS) $(TEST_DEPS) $(LINT_DEPS) $(PIP_QUIET)
@@ -45,8 +47,12 @@ all: build
 %/.installed: %/.deps $(NATIVE_SOURCES) $(PYTHON_SOURCES)
 	@echo "== building the extension modules for $* =="
 	@"$*/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-	  -Ccmake.define.QUENLET_MODULES="$(QUENLET_MODULES)" . $(PIP_QUIET)
+	  -Ccmake.define.QUENLET_MODULES="$(QUENLET_MODULES)" $(BUILD_OPTIONS) . $(PIP_QUIET)
 	@touch "$@"
+
+# The instrumented build has its own venv and build folder: it never replaces the normal one.
+$(SANITIZE_VENV)/.installed: BUILD_OPTIONS := -Cbuild-dir=build/asan -Ccmake.build-type=Debug \
+  -Ccmake.define.QUENLET_SANITIZE=ON
 
 build: $(VENV)/.installed
 
@@ -60,6 +66,10 @@ test-gil: $(GIL_VENV)/.installed
 	@echo "== tests on the stock interpreter ($$($(GIL_VENV)/bin/python -V)) =="
 	@cd tests && $(abspath $(GIL_VENV))/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
+sanitize: $(SANITIZE_VENV)/.installed
+	@echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer =="
+	@bash tools/sanitize/run-tests.sh $(abspath $(SANITIZE_VENV))/bin/python build/sanitizer-reports $(PYTEST_ARGS)
+
 # Benchmarks against plain-Python baselines, measured as ratios in one run; BENCH_ARGS="--quick"
 # shrinks every workload. Writes bench/results.json.
 bench: $(VENV)/.installed
@@ -67,14 +77,14 @@ bench: $(VENV)/.installed
 
 lint: $(VENV)/.deps
 	@echo "== lint =="
-	@$(VENV)/bin/ruff check python tests bench
-	@$(VENV)/bin/ruff format --check python tests bench
+	@$(VENV)/bin/ruff check python tests bench tools
+	@$(VENV)/bin/ruff format --check python tests bench tools
 	@$(VENV)/bin/clang-format --dry-run --Werror $$(find src -name '*.cpp' -o -name '*.h')
 
 format: $(VENV)/.deps
-	@$(VENV)/bin/ruff format python tests bench
-	@$(VENV)/bin/ruff check --fix python tests bench
+	@$(VENV)/bin/ruff format python tests bench tools
+	@$(VENV)/bin/ruff check --fix python tests bench tools
 	@$(VENV)/bin/clang-format -i $$(find src -name '*.cpp' -o -name '*.h')
 
 clean:
-	rm -rf build $(VENV) $(GIL_VENV)
+	rm -rf build $(VENV) $(GIL_VENV) $(SANITIZE_VENV)

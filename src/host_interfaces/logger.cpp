@@ -1,5 +1,6 @@
 #include "host_interfaces/logger.h"
 
+#include "runtime/errors.h"
 #include "runtime/module_globals.h"
 
 namespace quenlet::host {
@@ -11,9 +12,20 @@ const rt::ModuleGlobal& logger() {
     return global;
 }
 
-void log(const char* level, std::string_view message) {
+// A level's method name, interned once: queries log on every call, and building the name and a
+// bound method each time cost more than the call into the logger itself.
+struct Level {
+    explicit Level(const char* text) : name(PyUnicode_InternFromString(text)) {
+        if (name == nullptr) rt::throw_pending();
+    }
+    PyObject* name;  // kept for the life of the process
+};
+
+void log(const Level& level, std::string_view message) {
     nb::object text = nb::str(message.data(), message.size());
-    logger().get().attr(level)(text);
+    nb::object target = logger().get();
+    PyObject* args[] = {target.ptr(), text.ptr()};
+    rt::steal_or_throw(PyObject_VectorcallMethod(level.name, args, 2, nullptr));
 }
 
 }  // namespace
@@ -23,16 +35,20 @@ void bind_logger(nb::module_& module, const char* qualified_name) {
 }
 
 void log_debug(std::string_view message) {
-    log("debug", message);
+    static const Level level("debug");
+    log(level, message);
 }
 void log_info(std::string_view message) {
-    log("info", message);
+    static const Level level("info");
+    log(level, message);
 }
 void log_warning(std::string_view message) {
-    log("warning", message);
+    static const Level level("warning");
+    log(level, message);
 }
 void log_error(std::string_view message) {
-    log("error", message);
+    static const Level level("error");
+    log(level, message);
 }
 
 }  // namespace quenlet::host

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/python.h"
+
 namespace quenlet::repo_finder {
 
 // The address of the whole package's document (does it exist, which versions): every
@@ -17,5 +19,10 @@ std::string package_api_url(std::string_view pattern, std::string_view package_n
 // "{version}".
 std::string version_api_url(std::string_view pattern, std::string_view package_name,
                             std::string_view version);
+
+// The same for the str values the workers hold (all three must be str). Lone surrogates pass
+// through unchanged, so the address is exactly what str.replace would make.
+nb::object package_api_url(nb::handle pattern, nb::handle package_name);
+nb::object version_api_url(nb::handle pattern, nb::handle package_name, nb::handle version);
 
 }  // namespace quenlet::repo_finder

@@ -19,4 +19,9 @@ NB_MODULE(repo_finder, module) {
     rf::bind_distributions(cls);
     rf::bind_specifier_check(cls);
     rf::bind_requirement_parsing(cls);
+    rf::bind_search(cls);
+    rf::bind_existence_workers(cls);
+    rf::bind_version_workers(cls);
+    rf::bind_extras_workers(cls);
+    rf::bind_dependency_workers(cls);
 }

@@ -41,9 +41,6 @@ const rt::ModuleGlobal& packaging_available() {
 }
 }  // namespace global
 
-namespace {
-
-// `from module import name`: a missing name is an ImportError, as in Python.
 nb::object import_from(const char* module, const char* name) {
     nb::object imported = nb::module_::import_(module);
     PyObject* value = PyObject_GetAttrString(imported.ptr(), name);
@@ -55,6 +52,8 @@ nb::object import_from(const char* module, const char* name) {
     }
     return nb::steal(value);
 }
+
+namespace {
 
 // The same for an optional library: None when the import fails with ImportError.
 nb::object import_optional(const char* module, const char* name) {

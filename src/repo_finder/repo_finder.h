@@ -33,6 +33,16 @@ void bind_resolution(Class& cls);     // _normalize_name, _normalize_url, _get_a
 void bind_distributions(Class& cls);  // _get_current_distributions, clear_distributions_cache
 void bind_specifier_check(Class& cls);      // check_specifier_in_dist
 void bind_requirement_parsing(Class& cls);  // _parse_requirement
+// find_repo_for_package, find_repo_for_package_version, get_versions, get_extras,
+// get_dependencies
+void bind_search(Class& cls);
+// _package_exists_in_index, _package_exists_via_unearth, _package_version_exists_in_index,
+// _package_version_exists_via_unearth
+void bind_existence_workers(Class& cls);
+void bind_version_workers(Class& cls);  // _get_versions_from_index, _get_versions_via_unearth
+void bind_extras_workers(Class& cls);   // _get_extras_from_index, _get_extras_via_unearth
+void bind_dependency_workers(
+    Class& cls);  // _get_dependencies_from_index, _get_dependencies_via_unearth
 
 // Module-level names that operations read when they run, never at import, so that a host (or a
 // test) may replace them afterwards. Missing optional libraries are None, their flags false.
@@ -46,6 +56,15 @@ const rt::ModuleGlobal& specifier_set();        // SpecifierSet
 const rt::ModuleGlobal& version();              // Version
 const rt::ModuleGlobal& packaging_available();  // PACKAGING_AVAILABLE
 }  // namespace global
+
+// `from module import name`: a missing name is an ImportError, as in Python.
+nb::object import_from(const char* module, const char* name);
+
+// This module's own requirement parser: the function RepoFinder._parse_requirement is.
+nb::handle own_requirement_parser();
+
+// Whether self._parse_requirement is that function (bound to `self`) rather than an override.
+bool uses_own_requirement_parser(nb::handle self);
 
 // _dummy_dist(name, version): the table entry that stands for a standard-library module.
 nb::object make_dummy_dist(nb::handle name, nb::handle version);
@@ -73,6 +92,8 @@ class Member {
     void set(nb::handle self, nb::handle value) const {
         if (PyObject_SetAttr(self.ptr(), name_.get().ptr(), value.ptr()) != 0) rt::throw_pending();
     }
+    nb::handle name() const { return name_.get(); }
+
     // self.<name>(args...)
     template <class... Args>
     nb::object call(nb::handle self, Args... args) const {
@@ -93,13 +114,36 @@ inline Member distributions_cache{"_distributions_cache"};
 }  // namespace field
 
 namespace method {
+inline Member get_pip_settings{"_get_pip_settings"};
 inline Member get_pip_api_list{"_get_pip_api_list"};
+inline Member get_session{"_get_session"};
 inline Member normalize_name{"_normalize_name"};
 inline Member normalize_url{"_normalize_url"};
+inline Member get_api_pattern_for_index{"_get_api_pattern_for_index"};
 inline Member get_current_distributions{"_get_current_distributions"};
+inline Member parse_requirement{"_parse_requirement"};
+inline Member package_exists_in_index{"_package_exists_in_index"};
+inline Member package_exists_via_unearth{"_package_exists_via_unearth"};
+inline Member package_version_exists_in_index{"_package_version_exists_in_index"};
+inline Member package_version_exists_via_unearth{"_package_version_exists_via_unearth"};
+inline Member get_versions_from_index{"_get_versions_from_index"};
+inline Member get_versions_via_unearth{"_get_versions_via_unearth"};
+inline Member get_extras_from_index{"_get_extras_from_index"};
+inline Member get_extras_via_unearth{"_get_extras_via_unearth"};
+inline Member get_dependencies_from_index{"_get_dependencies_from_index"};
+inline Member get_dependencies_via_unearth{"_get_dependencies_via_unearth"};
 }  // namespace method
 
 // The truth value of a Python object, as `if value:` tests it.
 bool truthy(nb::handle value);
+
+// str(value) as UTF-8, for log messages that show a value of any type (a status, an address
+// taken from the settings).
+std::string text_of(nb::handle value);
+
+// The extras that requirement strings are conditional on: from each string holding "extra ==",
+// the first name in extra\s*==\s*["']([^"']+)["'], spelled as written. A non-string entry
+// fails as the substring test and the search would fail on it in Python.
+nb::set marker_extras(nb::handle requirements);
 
 }  // namespace quenlet::repo_finder

@@ -12,6 +12,9 @@ namespace quenlet::repo_finder {
 
 namespace {
 
+// The bound function, kept for the life of the process so that its identity stays unique.
+PyObject* own_parser = nullptr;
+
 bool is_name_char(Py_UCS4 c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
            c == '_' || c == '-';
@@ -74,8 +77,25 @@ nb::object parse_requirement(nb::handle, nb::handle req) {
 
 }  // namespace
 
+nb::handle own_requirement_parser() {
+    return own_parser;
+}
+
+bool uses_own_requirement_parser(nb::handle self) {
+    // Resolved as self._parse_requirement would be, without binding a method: the class's
+    // function, unless an instance attribute of that name hides it.
+    nb::handle name = method::parse_requirement.name();
+    nb::object attributes = rt::steal_or_throw(PyObject_GenericGetDict(self.ptr(), nullptr));
+    int hidden = PyDict_Contains(attributes.ptr(), name.ptr());
+    if (hidden < 0) rt::throw_pending();
+    if (hidden == 1) return false;
+    nb::object function = rt::steal_or_throw(PyObject_GetAttr(self.type().ptr(), name.ptr()));
+    return function.is(nb::handle(own_parser));
+}
+
 void bind_requirement_parsing(Class& cls) {
     cls.def("_parse_requirement", &parse_requirement, nb::arg("req").none());
+    own_parser = nb::object(cls.attr("_parse_requirement")).release().ptr();
 }
 
 }  // namespace quenlet::repo_finder

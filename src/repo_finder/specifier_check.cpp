@@ -4,6 +4,7 @@
 // are kept by their text.
 #include "host_interfaces/logger.h"
 #include "repo_finder/distribution_facts.h"
+#include "repo_finder/memo.h"
 #include "repo_finder/repo_finder.h"
 #include "repo_finder/text.h"
 #include "runtime/arguments.h"
@@ -18,34 +19,8 @@ Member get{"get"};
 Member get_all{"get_all"};
 Member lower{"lower"};
 
-// Parsed values by their text, for one parser (SpecifierSet or Version). Parsing is pure, so a
-// cached value answers exactly as a fresh parse would; the cache starts over when the module's
-// parser is replaced, and when it grows past a bound that real use never reaches.
-class ParseCache {
-  public:
-    nb::object parse(nb::handle parser, nb::handle text) {
-        if (!PyUnicode_CheckExact(text.ptr())) return parser(text);
-        if (!parser.is(parser_) || PyDict_GET_SIZE(entries_.ptr()) >= max_entries) {
-            parser_ = nb::borrow(parser);
-            entries_ = nb::dict();
-        }
-        PyObject* cached = PyDict_GetItemWithError(entries_.ptr(), text.ptr());
-        if (cached != nullptr) return nb::borrow(cached);
-        if (PyErr_Occurred()) rt::throw_pending();
-        nb::object parsed = parser(text);
-        if (PyDict_SetItem(entries_.ptr(), text.ptr(), parsed.ptr()) != 0) rt::throw_pending();
-        return parsed;
-    }
-
-  private:
-    static constexpr Py_ssize_t max_entries = 4096;
-    nb::object parser_;
-    nb::object entries_;  // a dict once the first text is parsed
-};
-
-// Kept for the life of the process (their Python references must not be released at exit).
-ParseCache& specifier_sets = *new ParseCache;
-ParseCache& versions = *new ParseCache;
+// Kept for the life of the process (its Python references must not be released at exit).
+Memo& specifier_sets = *new Memo(4096);
 
 bool is_blank(nb::handle text) {
     Text view(text);
@@ -57,8 +32,8 @@ bool is_blank(nb::handle text) {
 // either side counts as not satisfied.
 bool satisfies(nb::handle package_name, nb::handle version_spec, nb::handle installed) {
     try {
-        nb::object specifiers = specifier_sets.parse(global::specifier_set().get(), version_spec);
-        nb::object version = versions.parse(global::version().get(), installed);
+        nb::object specifiers = specifier_sets.call(global::specifier_set().get(), version_spec);
+        nb::object version = parsed_versions().call(global::version().get(), installed);
         int contained = PySequence_Contains(specifiers.ptr(), version.ptr());
         if (contained < 0) rt::throw_pending();
         return contained == 1;
@@ -70,63 +45,12 @@ bool satisfies(nb::handle package_name, nb::handle version_spec, nb::handle inst
     }
 }
 
-bool matches_at(const Text& text, Py_ssize_t at, const char* literal) {
-    for (; *literal != '\0'; ++at, ++literal) {
-        if (at >= text.size() || text[at] != static_cast<Py_UCS4>(*literal)) return false;
-    }
-    return true;
-}
-
-bool contains(const Text& text, const char* literal) {
-    for (Py_ssize_t at = 0; at < text.size(); ++at) {
-        if (matches_at(text, at, literal)) return true;
-    }
-    return false;
-}
-
-bool is_quote(Py_UCS4 c) {
-    return c == '"' || c == '\'';
-}
-
-// The extra a requirement's marker compares with, found as the first match of
-// extra\s*==\s*["']([^"']+)["'] in it; an empty object when there is none.
-nb::object marker_extra(const Text& text) {
-    for (Py_ssize_t at = 0; at < text.size(); ++at) {
-        if (!matches_at(text, at, "extra")) continue;
-        Py_ssize_t i = at + 5;
-        while (i < text.size() && Py_UNICODE_ISSPACE(text[i])) ++i;
-        if (!matches_at(text, i, "==")) continue;
-        i += 2;
-        while (i < text.size() && Py_UNICODE_ISSPACE(text[i])) ++i;
-        if (i >= text.size() || !is_quote(text[i])) continue;
-        Py_ssize_t start = ++i;
-        while (i < text.size() && !is_quote(text[i])) ++i;
-        if (i > start && i < text.size()) return text.slice(start, i);
-    }
-    return {};
-}
-
-// The extras that the distribution's requirements are conditional on, lower-cased. Only a
-// marker written "extra ==" (with the blank) counts.
+// The extras that the distribution's requirements are conditional on, lower-cased.
 nb::set offered_extras(nb::handle distribution_metadata) {
     nb::set offered;
     nb::object requirements = get_all.call(distribution_metadata, requires_dist_key.get());
     if (!truthy(requirements)) return offered;
-    for (nb::handle requirement : requirements) {
-        if (!PyUnicode_Check(requirement.ptr())) {
-            // What `"extra ==" in requirement` and then a regular-expression search would raise.
-            int contained = PySequence_Contains(requirement.ptr(), nb::str("extra ==").ptr());
-            if (contained < 0) rt::throw_pending();
-            if (contained == 0) continue;
-            PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%s'",
-                         Py_TYPE(requirement.ptr())->tp_name);
-            rt::throw_pending();
-        }
-        Text text(requirement);
-        if (!contains(text, "extra ==")) continue;
-        nb::object extra = marker_extra(text);
-        if (extra.is_valid()) offered.add(lower.call(extra));
-    }
+    for (nb::handle extra : marker_extras(requirements)) offered.add(lower.call(extra));
     return offered;
 }
 

@@ -1,15 +1,13 @@
+import asyncio
 import os
 import subprocess
 import sys
-import types
-from typing import ClassVar
 
 import pytest
 
 from quenlet_master.business_layer.packages.extras_resolver import ExtrasResolver
 from quenlet_master.business_layer.packages.version_resolver import VersionResolver
-
-FINDER_MODULE = "quenlet_master.business_layer.packages.repo_finder"
+from quenlet_master.config.settings import SettingsManager
 
 
 def test_importing_the_services_does_not_load_the_index_client():
@@ -28,67 +26,72 @@ def test_importing_the_services_does_not_load_the_index_client():
     assert result.stdout.strip() == "[]"
 
 
-class FakeFinder:
-    """Index client double with the versions and extras of one index."""
-
-    instances: ClassVar[list["FakeFinder"]] = []
-
-    def __init__(self, settings_manager):
-        self.settings_manager = settings_manager
-        self.closed = False
-        self.calls = []
-        FakeFinder.instances.append(self)
-
-    async def get_versions(self, name):
-        self.calls.append(("versions", name))
-        if name == "broken":
-            raise RuntimeError("index exploded")
-        return {"pkg": ["9.0", "2.0rc1", "10.0", "1.0", "not-a-version"], "pre": ["2.0b1", "2.0a1"]}.get(
-            name, []
-        )
-
-    async def get_extras(self, name, version):
-        self.calls.append(("extras", name, version))
-        return sorted({"pkg": {"test", "Docs"}, "pre": {"beta-only"}}.get(name, set()))
-
-    async def close(self):
-        self.closed = True
-
-
 @pytest.fixture
-def fake_finder(monkeypatch):
-    FakeFinder.instances = []
-    monkeypatch.setitem(sys.modules, FINDER_MODULE, types.SimpleNamespace(RepoFinder=FakeFinder))
-    return FakeFinder
+def releases(local_index):
+    for version in ("1.0", "10.0", "9.0", "11.0rc1"):
+        local_index.add_wheel("demo", version, requires_dist=[f'extra-{version}; extra == "v{version}"'])
+    local_index.add_sdist("demo", "9.0")
+    local_index.add_wheel("pre", "2.0b1", requires_dist=['x; extra == "beta"'])
+    local_index.add_wheel("pre", "2.0a1")
+    return local_index
 
 
-@pytest.mark.asyncio
-async def test_versions_come_newest_first_through_one_reused_client(fake_finder):
-    settings = object()
-    resolver = VersionResolver(settings)
-    assert await resolver.get_available_versions("pkg") == ["10.0", "9.0", "2.0rc1", "1.0", "not-a-version"]
+@pytest.mark.parametrize("with_api", [True, False], ids=["JSON API", "finder"])
+async def test_versions_come_newest_first_through_one_reused_client(releases, with_api):
+    resolver = VersionResolver(SettingsManager(releases.settings_values(with_api=with_api)))
+    assert await resolver.get_available_versions("demo") == ["11.0rc1", "10.0", "9.0", "1.0"]
     assert await resolver.get_available_versions("unknown") == []
-    assert await resolver.get_available_versions("broken") == []
-    assert len(fake_finder.instances) == 1 and fake_finder.instances[0].settings_manager is settings
+    first = resolver._finder
+    assert await resolver.get_available_versions("pre") == ["2.0b1", "2.0a1"]
+    assert resolver._finder is first and first.settings_manager is resolver.settings_manager
     await resolver.close()
-    assert fake_finder.instances[0].closed
-    assert await resolver.get_available_versions("pkg")
-    assert len(fake_finder.instances) == 2
+    assert first._session is None or first._session.closed
+    assert await resolver.get_available_versions("demo")
+    assert resolver._finder is not first
+    await resolver.close()
 
 
 @pytest.mark.parametrize(
-    ("name", "version", "asked_version", "extras"),
+    ("name", "version", "extras"),
     [
-        ("pkg", "1.0", "1.0", ["Docs", "test"]),
-        ("pkg", None, "10.0", ["Docs", "test"]),
-        ("pre", None, "2.0b1", ["beta-only"]),
-        ("unknown", None, None, []),
-        ("broken", None, None, []),
+        ("demo", "1.0", ["v1.0"]),
+        ("demo", None, ["v10.0"]),  # the newest final release, not the release candidate
+        ("pre", None, ["beta"]),  # only pre-releases: the newest of them
+        ("unknown", None, []),
+        ("demo", "5.0", []),
     ],
 )
-@pytest.mark.asyncio
-async def test_extras_of_a_version_or_of_the_latest(fake_finder, name, version, asked_version, extras):
-    resolver = ExtrasResolver(None)
-    assert await resolver.get_package_extras(name, version) == extras
-    asked = [call[2] for call in fake_finder.instances[0].calls if call[0] == "extras"]
-    assert asked == ([asked_version] if asked_version else [])
+@pytest.mark.parametrize("with_api", [True, False], ids=["JSON API", "finder"])
+async def test_extras_of_a_version_or_of_the_latest(releases, with_api, name, version, extras):
+    resolver = ExtrasResolver(SettingsManager(releases.settings_values(with_api=with_api)))
+    try:
+        assert await resolver.get_package_extras(name, version) == extras
+    finally:
+        await resolver.close()
+
+
+async def test_a_failed_lookup_is_an_empty_answer(caplog):
+    broken = SettingsManager({"package_management.pip.index_urls": [{"primary": True}]})
+    versions, extras = VersionResolver(broken), ExtrasResolver(broken)
+    assert await versions.get_available_versions("demo") == []
+    assert await extras.get_package_extras("demo", "1.0") == []
+    assert [record.getMessage() for record in caplog.records if record.levelname == "ERROR"] == [
+        "Failed to list versions of demo: 'url'",
+        "Failed to list extras of demo: 'url'",
+    ]
+
+
+def test_each_event_loop_gets_its_own_client(local_index_server):
+    local_index_server.add_wheel("demo", "1.0")
+    # Through the finder, which keeps no connection open: a client left behind on a finished
+    # loop cannot be closed any more, and an open HTTP session would leak with it.
+    resolver = VersionResolver(SettingsManager(local_index_server.settings_values(with_api=False)))
+
+    async def versions_and_client():
+        return await resolver.get_available_versions("demo"), resolver._finder
+
+    first_versions, first_client = asyncio.run(versions_and_client())
+    second_versions, second_client = asyncio.run(versions_and_client())
+    asyncio.run(resolver.close())
+    assert first_versions == second_versions == ["1.0"]
+    assert second_client is not first_client

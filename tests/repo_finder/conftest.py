@@ -6,9 +6,10 @@ import json
 import subprocess
 import sys
 import textwrap
+import threading
 import zipfile
 from pathlib import Path
-from typing import Any
+from typing import Any, ClassVar
 
 import pytest
 
@@ -63,6 +64,102 @@ class RecordingSettings(SettingsManager):
     def get(self, key, default=None):
         self.calls.append((key, default))
         return super().get(key, default)
+
+
+@pytest.fixture
+async def index_finder(local_index):
+    """``make(with_api=True, values=None)``: a RepoFinder whose settings name the local index
+    alone (or ``values``), closed after the test."""
+    made = []
+
+    def make(*, with_api: bool = True, values: dict[str, Any] | None = None):
+        settings = values if values is not None else local_index.settings_values(with_api=with_api)
+        made.append(repo_finder_module.RepoFinder(SettingsManager(settings)))
+        return made[-1]
+
+    yield make
+    for finder in made:
+        await finder.close()
+
+
+@pytest.fixture
+def short_timeout(monkeypatch) -> list:
+    """Requests give up after 0.3 s, though the code still asks for its usual limit; returns the
+    limits asked for."""
+    asked = []
+    real = repo_finder_module.aiohttp
+
+    class Aiohttp:
+        def __getattr__(self, name):
+            return getattr(real, name)
+
+        def ClientTimeout(self, *, total):
+            asked.append(total)
+            return real.ClientTimeout(total=0.3)
+
+    monkeypatch.setattr(repo_finder_module, "aiohttp", Aiohttp())
+    return asked
+
+
+class FakeFile:
+    """A finder candidate: a version and a link."""
+
+    def __init__(self, version, link="https://files.invalid/file.whl"):
+        self.version = version
+        self.link = link
+
+
+class FakeFinder:
+    """Stands in for unearth's PackageFinder; tests set the class attributes.
+
+    ``files`` are what ``find_all_packages`` yields, ``best`` what ``find_best_match`` picks,
+    ``requires_dist`` what ``get_metadata(link).get_all("Requires-Dist")`` gives, ``error`` is
+    raised by every query. ``calls`` records (method, argument, thread name).
+    """
+
+    files: ClassVar[list] = []
+    best: Any = None
+    requires_dist: Any = None
+    error: BaseException | None = None
+    calls: ClassVar[list] = []
+
+    def __init__(self, *, index_urls):
+        self.index_urls = index_urls
+
+    def _called(self, method, argument):
+        type(self).calls.append((method, argument, threading.current_thread().name))
+        if self.error is not None:
+            raise self.error
+
+    def find_all_packages(self, name):
+        self._called("find_all_packages", name)
+        return iter(self.files)
+
+    def find_best_match(self, requirement):
+        self._called("find_best_match", requirement)
+        return type("BestMatch", (), {"best": self.best})()
+
+    def get_metadata(self, link):
+        self._called("get_metadata", link)
+        requires_dist = self.requires_dist
+        return type("Metadata", (), {"get_all": lambda self, key: requires_dist})()
+
+
+@pytest.fixture
+def fake_finder(monkeypatch):
+    class Finder(FakeFinder):
+        calls: ClassVar[list] = []
+
+    monkeypatch.setattr(repo_finder_module, "PackageFinder", Finder)
+    return Finder
+
+
+@pytest.fixture
+def no_api(repo_finder):
+    """A RepoFinder that knows no API pattern: its workers take the finder path."""
+    finder = repo_finder.RepoFinder(None)
+    finder._get_api_pattern_for_index = lambda index_url: None
+    return finder
 
 
 @pytest.fixture

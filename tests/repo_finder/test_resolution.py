@@ -2,13 +2,11 @@
 
 from __future__ import annotations
 
+import asyncio
 import re
-import shutil
-import subprocess
-from pathlib import Path
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from quenlet_master.business_layer.packages.repo_finder import RepoFinder
@@ -154,36 +152,42 @@ def test_pattern_lookup_matches_the_rule(entries, index_url):
     assert RepoFinder(Entries(entries))._get_api_pattern_for_index(index_url) == reference()
 
 
-# The two ways of filling a pattern in are C++ helpers for the index workers; a small driver
-# built from the same source runs them here.
-SOURCE = Path(__file__).resolve().parents[2] / "src"
+class RecordingSession:
+    """Answers every GET with status 404 and notes the address and time limit asked for."""
+
+    def __init__(self):
+        self.requests = []
+
+    def get(self, url, *, timeout):
+        self.requests.append((url, timeout.total))
+        return self
+
+    status = 404
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc_info):
+        return None
 
 
-@pytest.fixture(scope="module")
-def fill_pattern(tmp_path_factory):
-    compiler = shutil.which("c++") or shutil.which("g++")
-    if compiler is None or not (SOURCE / "repo_finder" / "api_pattern.cpp").exists():
-        pytest.skip("needs a C++ compiler and the source tree")
-    driver = tmp_path_factory.mktemp("api_pattern") / "driver"
-    subprocess.run(
-        [
-            compiler,
-            "-std=c++20",
-            f"-I{SOURCE}",
-            str(SOURCE / "repo_finder" / "api_pattern.cpp"),
-            str(Path(__file__).with_name("api_pattern_driver.cpp")),
-            "-o",
-            str(driver),
-        ],
-        check=True,
-    )
+def requested(pattern: str, name: str, version: str) -> list[tuple[str, float]]:
+    """What a version listing and then an extras query of one index request with `pattern`."""
+    finder = RepoFinder(None)
+    finder._get_pip_api_list = lambda: [{"index_url": "http://h/s", "api_pattern": pattern}]
+    session = RecordingSession()
 
-    def fill(cases: list[tuple[str, str, str, str]]) -> list[str]:
-        payload = "".join(f"{form}\0{pattern}\0{name}\0{version}\0" for form, pattern, name, version in cases)
-        completed = subprocess.run([driver], input=payload.encode(), capture_output=True, check=True)
-        return completed.stdout.decode().split("\0")[:-1]
+    async def get_session():
+        return session
 
-    return fill
+    finder._get_session = get_session
+
+    async def query():
+        await finder._get_versions_from_index(name, "http://h/s")
+        await finder._get_extras_from_index(name, version, "http://h/s")
+
+    asyncio.run(query())
+    return session.requests
 
 
 def reference_fill(form: str, pattern: str, name: str, version: str) -> str:
@@ -193,35 +197,44 @@ def reference_fill(form: str, pattern: str, name: str, version: str) -> str:
     return filled.replace("{version}", version)
 
 
-def test_filling_the_default_pattern(fill_pattern):
-    pattern = "https://index.test/pypi/{package_name}/{version}/json"
-    assert fill_pattern(
-        [
-            ("package", pattern, "foo", "1.0"),
-            ("version", pattern, "foo", "1.0"),
-            ("package", "http://h/x{version}-{package_name}/{x}", "a b", "1"),
-            ("version", "http://h/{package_name}{package_name}/{version}", "n", "{package_name}"),
-        ]
-    ) == [
-        "https://index.test/pypi/foo/json",
-        "https://index.test/pypi/foo/1.0/json",
-        "http://h/x{version}-a b/{x}",
-        "http://h/nn/{package_name}",
-    ]
-
-
-MARKER_TEXT = st.lists(
-    st.sampled_from(["{package_name}", "{version}", "/", "{", "}", "version", "a", "é", "/{ver"]), max_size=8
-).map("".join)
-
-
-@settings(deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture], max_examples=50)
-@given(
-    st.lists(
-        st.tuples(st.sampled_from(["package", "version"]), MARKER_TEXT, MARKER_TEXT, MARKER_TEXT),
-        min_size=1,
-        max_size=20,
-    )
+@pytest.mark.parametrize(
+    ("pattern", "name", "version", "package_form", "version_form"),
+    [
+        (
+            "https://index.test/pypi/{package_name}/{version}/json",
+            "foo",
+            "1.0",
+            "https://index.test/pypi/foo/json",
+            "https://index.test/pypi/foo/1.0/json",
+        ),
+        (
+            "http://h/x{version}-{package_name}/{x}",
+            "a b",
+            "1",
+            "http://h/x{version}-a b/{x}",
+            "http://h/x1-a b/{x}",
+        ),
+        ("http://h/{package_name}/{version}", "n", "{version}", "http://h/n", "http://h/n/{version}"),
+        ("http://h/plain", "n", "1", "http://h/plain", "http://h/plain"),
+    ],
 )
-def test_filling_matches_the_rule(fill_pattern, cases):
-    assert fill_pattern(cases) == [reference_fill(*case) for case in cases]
+def test_the_workers_fill_the_pattern_in(pattern, name, version, package_form, version_form):
+    assert requested(pattern, name, version) == [(package_form, 10), (version_form, 10)]
+
+
+MARKER_PIECES = st.sampled_from(
+    ["{package_name}", "{version}", "/", "{", "}", "version", "a", "é", "/{ver", "\udc80"]
+)
+
+
+@settings(deadline=None, max_examples=50)
+@given(
+    st.lists(MARKER_PIECES, min_size=1, max_size=8).map("".join),
+    st.lists(MARKER_PIECES, max_size=8).map("".join),
+    st.lists(MARKER_PIECES, max_size=8).map("".join),
+)
+def test_filling_matches_the_rule(pattern, name, version):
+    assert requested(pattern, name, version) == [
+        (reference_fill("package", pattern, name, version), 10),
+        (reference_fill("version", pattern, name, version), 10),
+    ]

@@ -361,7 +361,11 @@ def _iso_time(timestamp: float) -> str:
 
 
 class LocalIndex:
-    """The index on the running event loop: ``async with LocalIndex(folder) as index: ...``."""
+    """The index on the running event loop: ``async with LocalIndex(folder) as index: ...``.
+
+    Set ``metadata_files`` false (at any time) to serve no PEP 658 metadata files, like an
+    index that predates them: clients then have to read a wheel's METADATA from the wheel.
+    """
 
     def __init__(self, root: str | os.PathLike, *, host: str = "127.0.0.1", port: int = 0):
         self.root = Path(root)
@@ -372,6 +376,7 @@ class LocalIndex:
         self.faults = FaultInjector()
         self.request_log = RequestLog()
         self.catalogue = Catalogue(self.root)
+        self.metadata_files = True
         self._runner: web.AppRunner | None = None
         self._socket: socket.socket | None = None
 
@@ -531,18 +536,23 @@ class LocalIndex:
     def _file_href(dist: DistFile) -> str:
         return f"/files/{quote(dist.filename)}"
 
+    def _metadata_sha256(self, dist: DistFile) -> str | None:
+        """The digest of the file's metadata file, or None when none is served for it."""
+        return dist.metadata_sha256 if self.metadata_files else None
+
     def _simple_anchor(self, dist: DistFile) -> str:
         attributes = [f'href="{self._file_href(dist)}#sha256={dist.sha256}"']
         if dist.requires_python:
             attributes.append(f'data-requires-python="{html.escape(dist.requires_python)}"')
-        if dist.metadata_sha256:
+        if self._metadata_sha256(dist):
             # Both spellings: the older one is all that some installers still look for.
             attributes.append(f'data-core-metadata="sha256={dist.metadata_sha256}"')
             attributes.append(f'data-dist-info-metadata="sha256={dist.metadata_sha256}"')
         return f"    <a {' '.join(attributes)}>{html.escape(dist.filename)}</a><br/>\n"
 
     def _simple_json_file(self, dist: DistFile) -> dict[str, Any]:
-        metadata: Any = {"sha256": dist.metadata_sha256} if dist.metadata_sha256 else False
+        digest = self._metadata_sha256(dist)
+        metadata: Any = {"sha256": digest} if digest else False
         entry: dict[str, Any] = {
             "filename": dist.filename,
             "url": self._file_href(dist),
@@ -565,7 +575,7 @@ class LocalIndex:
         if dist is None:
             raise web.HTTPNotFound(text=f"no file {filename}\n")
         if wanted_metadata:
-            if dist.metadata_sha256 is None:
+            if self._metadata_sha256(dist) is None:
                 raise web.HTTPNotFound(text=f"no metadata for {target}\n")
             return web.Response(body=dist.metadata, content_type="application/octet-stream")
         return web.FileResponse(dist.path, headers={"Content-Type": "application/octet-stream"})

@@ -16,27 +16,6 @@ from quenlet_master.config.logging_config import get_logger
 logger = get_logger(__name__)
 
 
-def sort_newest_first(versions: list[str]) -> list[str]:
-    """Versions by release order, newest first; texts that are no valid version keep their order, last.
-
-    The index client may list versions by plain text order (where 9.0 precedes 10.0), which
-    is not what "newest first" means to anyone picking a version.
-    """
-    try:
-        from packaging.version import InvalidVersion, Version
-    except ImportError:
-        return list(versions)
-    parsed = []
-    invalid = []
-    for text in versions:
-        try:
-            parsed.append((Version(text), text))
-        except (InvalidVersion, TypeError):
-            invalid.append(text)
-    parsed.sort(key=lambda pair: pair[0], reverse=True)
-    return [text for _, text in parsed] + invalid
-
-
 class FinderClient:
     """Owns one index client per event loop and hands it out on demand.
 

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from quenlet_master.business_layer.packages._finder_client import FinderClient, sort_newest_first
+from quenlet_master.business_layer.packages._finder_client import FinderClient
 from quenlet_master.config.logging_config import get_logger
 
 logger = get_logger(__name__)
@@ -40,8 +40,8 @@ class ExtrasResolver(FinderClient):
     @staticmethod
     async def _latest_version(finder, package_name: str) -> str | None:
         # "Latest" as an installer means it: the newest final release, unless there are only
-        # pre-releases.
-        versions = sort_newest_first(list(await finder.get_versions(package_name) or []))
+        # pre-releases. The index client lists versions newest first.
+        versions = list(await finder.get_versions(package_name) or [])
         if not versions:
             return None
         return next((v for v in versions if not _is_prerelease(v)), versions[0])

@@ -1,0 +1,207 @@
+// The requirements one version of a package declares on one index, each split by
+// _parse_requirement: from the index's JSON API document when a pattern is configured for it,
+// else from the metadata of the file the finder picks, on the executor. API documents are kept
+// in _metadata_cache by lower-cased name and version and answer every later query for them, on
+// any index. Fetch failures are logged and give an empty list.
+#include <algorithm>
+
+#include "host_interfaces/logger.h"
+#include "repo_finder/api_pattern.h"
+#include "repo_finder/finder.h"
+#include "repo_finder/index_api.h"
+#include "repo_finder/memo.h"
+#include "repo_finder/worker_binding.h"
+#include "runtime/arguments.h"
+#include "runtime/text.h"
+
+namespace quenlet::repo_finder {
+
+namespace {
+
+Member lower{"lower"};
+Interned extras_key{"extras"};
+
+// name.lower(). A plain ASCII str without capitals is its own lower case and is used as it is: the
+// caller usually passes the same str every time, whose hash is then known already.
+nb::object lower_case(nb::handle name) {
+    if (PyUnicode_CheckExact(name.ptr()) && PyUnicode_IS_ASCII(name.ptr())) {
+        auto text = static_cast<const char*>(PyUnicode_DATA(name.ptr()));
+        Py_ssize_t size = PyUnicode_GET_LENGTH(name.ptr());
+        if (std::none_of(text, text + size, [](char c) { return c >= 'A' && c <= 'Z'; })) {
+            return nb::borrow(name);
+        }
+    }
+    return lower.call(name);
+}
+
+// Records parsed by this module's own parser, by the key of the document they came from, with
+// the requirement strings they were parsed from: (strings, records). A warm query answers from
+// its kept document, so without this it would split the same strings again every time. Lists
+// with a string that did not parse are not kept, so that its warning is logged on every query,
+// as it would be.
+Memo& parsed_requirements = *new Memo(4096);
+
+// Whether the list holds the strings of the tuple, in order (the very same objects, when the
+// document is the one they were kept from).
+bool same_strings(nb::handle strings, nb::handle requirements) {
+    Py_ssize_t count = PyTuple_GET_SIZE(strings.ptr());
+    if (PyList_GET_SIZE(requirements.ptr()) != count) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(strings.ptr(), i),
+                                             PyList_GET_ITEM(requirements.ptr(), i), Py_EQ);
+        if (equal < 0) rt::throw_pending();
+        if (equal == 0) return false;
+    }
+    return true;
+}
+
+// A copy of parsed records, deep enough that changing it changes nothing kept: the records are
+// the parser's dicts, whose only mutable value is the extras list.
+nb::list copy_of(nb::handle records) {
+    Py_ssize_t count = PyList_GET_SIZE(records.ptr());
+    nb::list copied = nb::borrow<nb::list>(rt::steal_or_throw(PyList_New(count)));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* record = PyList_GET_ITEM(records.ptr(), i);
+        nb::object fresh = rt::steal_or_throw(PyDict_Copy(record));
+        PyObject* extras = PyDict_GetItemWithError(record, extras_key.get().ptr());
+        if (extras == nullptr && PyErr_Occurred()) rt::throw_pending();
+        if (extras != nullptr && PyList_Check(extras)) {
+            nb::object extras_copy =
+                rt::steal_or_throw(PyList_GetSlice(extras, 0, PyList_GET_SIZE(extras)));
+            if (PyDict_SetItem(fresh.ptr(), extras_key.get().ptr(), extras_copy.ptr()) != 0) {
+                rt::throw_pending();
+            }
+        }
+        PyList_SET_ITEM(copied.ptr(), i, fresh.release().ptr());
+    }
+    return copied;
+}
+
+// self._parse_requirement(requirement) for each, in order; the records that are true. With a
+// document key, this module's own parser answers from the memo.
+nb::list parse_requirements(nb::handle self, nb::handle requirements, nb::handle document_key) {
+    nb::handle own = own_requirement_parser();
+    bool reuse = document_key.is_valid() && PyList_Check(requirements.ptr()) &&
+                 uses_own_requirement_parser(self);
+    if (reuse) {
+        nb::object kept = parsed_requirements.find(own, document_key);
+        if (kept.is_valid() && same_strings(PyTuple_GET_ITEM(kept.ptr(), 0), requirements)) {
+            return copy_of(PyTuple_GET_ITEM(kept.ptr(), 1));
+        }
+    }
+    nb::object parser = method::parse_requirement.get(self);
+    nb::list dependencies;
+    bool complete = true;
+    for (nb::handle requirement : requirements) {
+        nb::object record = parser(requirement);
+        if (truthy(record)) {
+            dependencies.append(record);
+        } else {
+            complete = false;
+        }
+    }
+    if (reuse && complete) {
+        nb::object strings = rt::steal_or_throw(PyList_AsTuple(requirements.ptr()));
+        parsed_requirements.keep(own, document_key, nb::make_tuple(strings, copy_of(dependencies)));
+    }
+    return dependencies;
+}
+
+// The dependencies a kept or fetched document declares. A document that cannot be read raises.
+nb::object dependencies_of(nb::handle self, nb::handle key, nb::handle document,
+                           nb::handle package_name, nb::handle version) {
+    nb::object requirements = requires_dist_of(document);
+    if (PyList_GET_SIZE(requirements.ptr()) == 0) return nb::list();
+    nb::list dependencies = parse_requirements(self, requirements, key);
+    // Built in one buffer: a warm query is a few microseconds, and this line is logged on each.
+    std::string message = "Found ";
+    message.reserve(64);
+    message.append(std::to_string(dependencies.size())).append(" dependencies for ");
+    message.append(rt::utf8_text(package_name)).append("==").append(rt::utf8_text(version));
+    host::log_debug(message);
+    return dependencies;
+}
+
+// _metadata_cache[key], or an empty object when the key is not in it.
+nb::object kept_document(nb::handle self, nb::handle key) {
+    nb::object cache = field::metadata_cache.get(self);
+    if (PyDict_Check(cache.ptr())) {
+        PyObject* document = PyDict_GetItemWithError(cache.ptr(), key.ptr());
+        if (document == nullptr && PyErr_Occurred()) rt::throw_pending();
+        return nb::borrow(document);
+    }
+    int present = PySequence_Contains(cache.ptr(), key.ptr());
+    if (present < 0) rt::throw_pending();
+    if (present == 0) return {};
+    return rt::steal_or_throw(PyObject_GetItem(cache.ptr(), key.ptr()));
+}
+
+rt::Task dependencies_from_index(nb::object self, nb::object package_name, nb::object version,
+                                 nb::object index_url) {
+    nb::object key = nb::make_tuple(lower_case(package_name), version);
+    nb::object document = kept_document(self, key);
+    if (!document.is_valid()) {
+        nb::object pattern = method::get_api_pattern_for_index.call(self, index_url);
+        if (!is_nonempty_str(pattern)) {
+            if (!truthy(global::unearth_available().get())) {
+                host::log_debug("No API pattern and unearth not available for " +
+                                rt::utf8_text(index_url));
+                co_return nb::list();
+            }
+            try {
+                co_return co_await rt::awaited(in_executor(
+                    self, method::get_dependencies_via_unearth, package_name, version, index_url));
+            } catch (nb::python_error& error) {
+                if (!rt::is_ordinary(error)) throw;
+                host::log_error("Unearth failed for dependencies " + rt::utf8_text(package_name) +
+                                "==" + rt::utf8_text(version) + ": " + rt::error_text(error));
+            }
+            co_return nb::list();
+        }
+        nb::list empty;
+        document = co_await query_api_document(
+            self, package_name, index_url, version_api_url(pattern, package_name, version), empty,
+            [&](nb::handle fetched) -> nb::object {
+                // Only a document that can be read is kept: a kept document answers every
+                // later query, so an unreadable one would fail them all.
+                requires_dist_of(fetched);
+                nb::object cache = field::metadata_cache.get(self);
+                if (PyObject_SetItem(cache.ptr(), key.ptr(), fetched.ptr()) != 0) {
+                    rt::throw_pending();
+                }
+                return nb::borrow(fetched);
+            });
+        if (document.is(empty)) co_return empty;
+    }
+    co_return dependencies_of(self, key, document, package_name, version);
+}
+
+// Blocking; runs on the executor.
+nb::object dependencies_via_unearth(nb::handle self, nb::handle package_name, nb::handle version,
+                                    nb::handle index_url) {
+    rt::require_str(package_name, "package_name");
+    rt::require_str(version, "version");
+    rt::require_str(index_url, "index_url");
+    try {
+        return with_finder(index_url, [&](nb::handle finder) -> nb::object {
+            // Executor threads do not use the memo.
+            return parse_requirements(self, best_file_requirements(finder, package_name, version),
+                                      nb::handle());
+        });
+    } catch (nb::python_error& error) {
+        if (!rt::is_ordinary(error)) throw;
+        host::log_debug("Unearth get_dependencies failed: " + rt::error_text(error));
+        return nb::list();
+    }
+}
+
+}  // namespace
+
+void bind_dependency_workers(Class& cls) {
+    def_worker(cls, "_get_dependencies_from_index", "RepoFinder._get_dependencies_from_index",
+               &dependencies_from_index);
+    cls.def("_get_dependencies_via_unearth", &dependencies_via_unearth,
+            nb::arg("package_name").none(), nb::arg("version").none(), nb::arg("index_url").none());
+}
+
+}  // namespace quenlet::repo_finder

@@ -1,0 +1,131 @@
+// The metadata of the file a finder picks. A finder that can read a file's metadata itself (a
+// get_metadata(link) method) is asked; the installed unearth has no such method, so otherwise
+// the metadata comes from the index: the file's PEP 658 metadata file when the index offers
+// one, else, for a wheel, the METADATA inside the wheel. An sdist would have to be built to
+// learn its requirements, so it gives none.
+#include "repo_finder/finder.h"
+#include "repo_finder/text.h"
+
+namespace quenlet::repo_finder {
+
+using namespace nb::literals;
+
+namespace {
+
+Interned requires_dist_key{"Requires-Dist"};
+Interned sha256_key{"sha256"};
+
+// The sha256 digest in a hash mapping such as {"sha256": "..."}, or None.
+nb::object sha256_in(nb::handle hashes) {
+    if (!PyDict_Check(hashes.ptr())) return nb::none();
+    PyObject* digest = PyDict_GetItemWithError(hashes.ptr(), sha256_key.get().ptr());
+    if (digest == nullptr && PyErr_Occurred()) rt::throw_pending();
+    return nb::borrow(digest == nullptr ? Py_None : digest);
+}
+
+// The sha256 digest the index gives for a file: from its hash list, or its URL's fragment.
+nb::object file_sha256(nb::handle link) {
+    nb::object digest = sha256_in(nb::getattr(link, "hashes", nb::none()));
+    if (!digest.is_none()) return digest;
+    nb::object hash_name = nb::getattr(link, "hash_name", nb::none());
+    if (hash_name.equal(sha256_key.get())) return link.attr("hash");
+    return nb::none();
+}
+
+// The body at `url`, fetched with the finder's own session (its authentication and trusted
+// hosts apply); checked against `sha256` when the index gave one, since a file that does not
+// match is not the file the index described.
+nb::object download(nb::handle finder, nb::handle url, nb::handle sha256) {
+    nb::object response = finder.attr("session").attr("get")(url);
+    response.attr("raise_for_status")();
+    nb::object content = response.attr("content");
+    if (!sha256.is_none()) {
+        nb::object digest =
+            nb::module_::import_("hashlib").attr("sha256")(content).attr("hexdigest")();
+        if (!digest.equal(sha256)) {
+            PyErr_Format(PyExc_ValueError, "%S does not match the sha256 digest the index gives",
+                         url.ptr());
+            rt::throw_pending();
+        }
+    }
+    return content;
+}
+
+nb::object parse_metadata(nb::handle content) {
+    nb::object text = content.attr("decode")("utf-8");
+    nb::object parser = nb::module_::import_("email.parser").attr("Parser")();
+    return parser.attr("parsestr")(text, "headersonly"_a = true);
+}
+
+// "<name>.dist-info/METADATA": a metadata file of a dist-info folder at the archive's top.
+bool is_top_level_metadata(nb::handle member) {
+    if (!PyUnicode_Check(member.ptr())) return false;
+    static constexpr std::string_view folder_suffix = ".dist-info";
+    static constexpr std::string_view file = "METADATA";
+    Text text(member);
+    Py_ssize_t slash = text.find('/', 0, text.size());
+    if (slash == text.size() || text.find('/', slash + 1, text.size()) != text.size()) return false;
+    auto matches = [&](Py_ssize_t at, std::string_view literal) {
+        if (at < 0 || at + std::ssize(literal) > text.size()) return false;
+        for (size_t i = 0; i < literal.size(); ++i) {
+            if (text[at + static_cast<Py_ssize_t>(i)] != static_cast<Py_UCS4>(literal[i])) {
+                return false;
+            }
+        }
+        return true;
+    };
+    Py_ssize_t name_length = slash - std::ssize(folder_suffix);
+    return name_length > 0 && matches(name_length, folder_suffix) &&
+           text.size() - slash - 1 == std::ssize(file) && matches(slash + 1, file);
+}
+
+// The METADATA of a wheel's one top-level dist-info folder. The archive lives in memory, so
+// nothing needs closing on the way out.
+nb::object wheel_metadata(nb::handle content, nb::handle filename) {
+    nb::object buffer = nb::module_::import_("io").attr("BytesIO")(content);
+    nb::object archive = nb::module_::import_("zipfile").attr("ZipFile")(buffer);
+    nb::list found;
+    for (nb::handle member : archive.attr("namelist")()) {
+        if (is_top_level_metadata(member)) found.append(member);
+    }
+    if (found.size() != 1) {
+        PyErr_Format(PyExc_ValueError, "%S has %zd top-level .dist-info/METADATA files, not one",
+                     filename.ptr(), static_cast<Py_ssize_t>(found.size()));
+        rt::throw_pending();
+    }
+    return archive.attr("read")(found[0]);
+}
+
+nb::object file_metadata(nb::handle finder, nb::handle link) {
+    nb::object get_metadata = nb::getattr(finder, "get_metadata", nb::none());
+    if (!get_metadata.is_none()) return get_metadata(link);
+    nb::object metadata_link = nb::getattr(link, "dist_info_link", nb::none());
+    if (truthy(metadata_link)) {
+        nb::object expected = sha256_in(link.attr("dist_info_metadata"));
+        return parse_metadata(
+            download(finder, metadata_link.attr("url_without_fragment"), expected));
+    }
+    if (truthy(nb::getattr(link, "is_wheel", nb::bool_(false)))) {
+        nb::object wheel = download(finder, link.attr("url_without_fragment"), file_sha256(link));
+        return parse_metadata(wheel_metadata(wheel, link.attr("filename")));
+    }
+    return nb::none();
+}
+
+}  // namespace
+
+nb::object best_file_requirements(nb::handle finder, nb::handle package_name, nb::handle version) {
+    nb::object match = finder.attr("find_best_match")(exact_requirement(package_name, version));
+    if (!truthy(match)) return nb::list();
+    nb::object best = match.attr("best");
+    if (!truthy(best)) return nb::list();
+    nb::object link = best.attr("link");
+    if (!truthy(link)) return nb::list();
+    nb::object metadata = file_metadata(finder, link);
+    if (!truthy(metadata)) return nb::list();
+    nb::object requirements = metadata.attr("get_all")(requires_dist_key.get());
+    if (!truthy(requirements)) return nb::list();
+    return requirements;
+}
+
+}  // namespace quenlet::repo_finder

@@ -1,0 +1,232 @@
+// The five queries the host asks: each searches the primary index, then, when the settings
+// allow it, the secondary indexes one by one, and answers from the first index whose worker
+// gives a result. Results of several indexes are never merged, and indexes are asked strictly
+// one after another. The plan is built from the settings on every call.
+#include "host_interfaces/logger.h"
+#include "repo_finder/index_api.h"
+#include "runtime/arguments.h"
+#include "runtime/coroutine.h"
+#include "runtime/text.h"
+
+namespace quenlet::repo_finder {
+
+namespace {
+
+Interned index_urls_key{"index_urls"};
+Interned use_secondary_urls_key{"use_secondary_urls"};
+Interned url_key{"url"};
+Interned primary_key{"primary"};
+Member get{"get"};
+
+// What a list query logs; "{}" marks the package name (before the primary, nothing found) or a
+// count (the others).
+struct Messages {
+    const char* before_primary;
+    const char* primary_hit;
+    const char* before_secondaries;
+    const char* secondary_hit;
+    const char* nothing_found;
+    void (*log_nothing_found)(std::string_view);
+};
+
+const Messages version_messages{"Querying primary index for {} versions",
+                                "Found {} versions in primary index",
+                                "No results in primary, trying {} secondary indexes",
+                                "Found {} versions in secondary index",
+                                "No versions found for {} in any index",
+                                &host::log_warning};
+const Messages extras_messages{"Querying primary index for extras: {}",
+                               "Found {} extras in primary index",
+                               "No extras in primary, trying {} secondary indexes",
+                               "Found {} extras in secondary index",
+                               "No extras found for {} in any index",
+                               &host::log_info};
+const Messages dependency_messages{"Querying primary index for dependencies: {}",
+                                   "Found {} dependencies in primary index",
+                                   "No dependencies in primary, trying {} secondary indexes",
+                                   "Found {} dependencies in secondary index",
+                                   "No dependencies found for {} in any index",
+                                   &host::log_debug};
+
+enum class Answer {
+    index_url,      // the address of the index that has it, else None
+    result,         // the worker's list as it is, else an empty list
+    sorted_result,  // the worker's set as a sorted list, else an empty list
+};
+
+struct Search {
+    const Member* worker;      // called as self.<worker>(*arguments, index_url)
+    const Messages* messages;  // null: the query logs nothing
+    Answer answer;
+};
+
+std::string filled(const char* message, const std::string& value) {
+    std::string text(message);
+    return text.replace(text.find("{}"), 2, value);
+}
+
+std::string size_text(nb::handle sized) {
+    Py_ssize_t size = PyObject_Size(sized.ptr());
+    if (size < 0) rt::throw_pending();
+    return std::to_string(size);
+}
+
+nb::object item(nb::handle mapping, const Interned& key) {
+    return rt::steal_or_throw(PyObject_GetItem(mapping.ptr(), key.get().ptr()));
+}
+
+// The worker's awaitable for one index.
+nb::object ask(nb::handle self, const Search& search, nb::handle arguments, nb::handle index_url) {
+    nb::object worker = search.worker->get(self);
+    PyObject* argv[3];
+    Py_ssize_t count = PyTuple_GET_SIZE(arguments.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i) argv[i] = PyTuple_GET_ITEM(arguments.ptr(), i);
+    argv[count] = index_url.ptr();
+    return rt::steal_or_throw(
+        PyObject_Vectorcall(worker.ptr(), argv, static_cast<size_t>(count + 1), nullptr));
+}
+
+nb::object answer(const Search& search, nb::handle result, nb::handle index_url) {
+    switch (search.answer) {
+        case Answer::index_url:
+            return nb::borrow(index_url);
+        case Answer::result:
+            return nb::borrow(result);
+        case Answer::sorted_result:
+            break;
+    }
+    nb::list sorted = nb::borrow<nb::list>(rt::steal_or_throw(PySequence_List(result.ptr())));
+    if (PyList_Sort(sorted.ptr()) != 0) rt::throw_pending();
+    return sorted;
+}
+
+nb::object nothing(const Search& search) {
+    if (search.answer == Answer::index_url) return nb::none();
+    return nb::list();
+}
+
+// The primary index (the last entry marked primary, or None) and the secondary ones.
+struct Plan {
+    nb::object primary_url = nb::none();
+    nb::list secondary_urls;
+};
+
+Plan plan_of(nb::handle settings) {
+    Plan plan;
+    for (nb::handle entry : item(settings, index_urls_key)) {
+        bool primary = truthy(get.call(entry, primary_key.get(), Py_False));
+        nb::object url = item(entry, url_key);
+        if (primary) {
+            plan.primary_url = url;
+        } else {
+            plan.secondary_urls.append(url);
+        }
+    }
+    return plan;
+}
+
+rt::Task search(nb::object self, Search search, nb::object arguments, nb::object package_name,
+                nb::object index_url) {
+    if (is_nonempty_str(index_url)) {
+        nb::object result = co_await rt::awaited(ask(self, search, arguments, index_url));
+        co_return answer(search, result, index_url);
+    }
+    nb::object settings = method::get_pip_settings.call(self);
+    Plan plan = plan_of(settings);
+    const Messages* messages = search.messages;
+
+    if (is_nonempty_str(plan.primary_url)) {
+        if (messages) host::log_info(filled(messages->before_primary, rt::utf8_text(package_name)));
+        nb::object result = co_await rt::awaited(ask(self, search, arguments, plan.primary_url));
+        if (truthy(result)) {
+            if (messages) host::log_info(filled(messages->primary_hit, size_text(result)));
+            co_return answer(search, result, plan.primary_url);
+        }
+    }
+    if (truthy(item(settings, use_secondary_urls_key)) && plan.secondary_urls.size() > 0) {
+        if (messages) {
+            host::log_info(filled(messages->before_secondaries, size_text(plan.secondary_urls)));
+        }
+        for (nb::handle url : plan.secondary_urls) {
+            if (messages) host::log_info("Querying secondary index: " + text_of(url));
+            nb::object result = co_await rt::awaited(ask(self, search, arguments, url));
+            if (truthy(result)) {
+                if (messages) host::log_info(filled(messages->secondary_hit, size_text(result)));
+                co_return answer(search, result, url);
+            }
+        }
+    }
+    if (messages)
+        messages->log_nothing_found(filled(messages->nothing_found, rt::utf8_text(package_name)));
+    co_return nothing(search);
+}
+
+nb::object start(nb::handle self, Search kind, nb::object arguments, nb::handle package_name,
+                 nb::handle index_url, const char* qualname) {
+    return search(nb::borrow(self), kind, std::move(arguments), nb::borrow(package_name),
+                  nb::borrow(index_url))
+        .into_python(qualname);
+}
+
+}  // namespace
+
+void bind_search(Class& cls) {
+    cls.def(
+        "find_repo_for_package",
+        [](nb::handle self, nb::handle package_name) {
+            rt::require_str(package_name, "package_name");
+            return start(self, {&method::package_exists_in_index, nullptr, Answer::index_url},
+                         nb::make_tuple(package_name), package_name, nb::none(),
+                         "RepoFinder.find_repo_for_package");
+        },
+        nb::arg("package_name").none());
+    cls.def(
+        "find_repo_for_package_version",
+        [](nb::handle self, nb::handle package_name, nb::handle version) {
+            rt::require_str(package_name, "package_name");
+            rt::require_str(version, "version");
+            return start(self,
+                         {&method::package_version_exists_in_index, nullptr, Answer::index_url},
+                         nb::make_tuple(package_name, version), package_name, nb::none(),
+                         "RepoFinder.find_repo_for_package_version");
+        },
+        nb::arg("package_name").none(), nb::arg("version").none());
+    cls.def(
+        "get_versions",
+        [](nb::handle self, nb::handle package_name, nb::handle index_url) {
+            rt::require_str(package_name, "package_name");
+            rt::require_str_or_none(index_url, "index_url");
+            return start(
+                self, {&method::get_versions_from_index, &version_messages, Answer::result},
+                nb::make_tuple(package_name), package_name, index_url, "RepoFinder.get_versions");
+        },
+        nb::arg("package_name").none(), nb::arg("index_url").none() = nb::none());
+    cls.def(
+        "get_extras",
+        [](nb::handle self, nb::handle package_name, nb::handle version, nb::handle index_url) {
+            rt::require_str(package_name, "package_name");
+            rt::require_str(version, "version");
+            rt::require_str_or_none(index_url, "index_url");
+            return start(self,
+                         {&method::get_extras_from_index, &extras_messages, Answer::sorted_result},
+                         nb::make_tuple(package_name, version), package_name, index_url,
+                         "RepoFinder.get_extras");
+        },
+        nb::arg("package_name").none(), nb::arg("version").none(),
+        nb::arg("index_url").none() = nb::none());
+    cls.def(
+        "get_dependencies",
+        [](nb::handle self, nb::handle package_name, nb::handle version, nb::handle index_url) {
+            rt::require_str(package_name, "package_name");
+            rt::require_str(version, "version");
+            rt::require_str_or_none(index_url, "index_url");
+            return start(
+                self, {&method::get_dependencies_from_index, &dependency_messages, Answer::result},
+                nb::make_tuple(package_name, version), package_name, index_url,
+                "RepoFinder.get_dependencies");
+        },
+        nb::arg("package_name").none(), nb::arg("version").none(),
+        nb::arg("index_url").none() = nb::none());
+}
+
+}  // namespace quenlet::repo_finder

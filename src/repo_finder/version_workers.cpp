@@ -1,0 +1,184 @@
+// Every published version of a package on one index, newest first: from the "releases" of the
+// index's JSON API document when a pattern is configured for it, else from the finder's files
+// on the executor. Failures are logged and give an empty list; only the pattern lookup raises.
+#include "host_interfaces/logger.h"
+#include "repo_finder/api_pattern.h"
+#include "repo_finder/finder.h"
+#include "repo_finder/index_api.h"
+#include "repo_finder/memo.h"
+#include "repo_finder/worker_binding.h"
+#include "runtime/arguments.h"
+#include "runtime/text.h"
+
+namespace quenlet::repo_finder {
+
+using namespace nb::literals;
+
+namespace {
+
+Interned releases_key{"releases"};
+
+// Orders by the release texts in document order, for the module's Version: a host asks about
+// the same packages over and over, and sorting by Version compares in Python.
+Memo& known_orders = *new Memo(256);
+
+nb::list copy_of(nb::handle list) {
+    return nb::borrow<nb::list>(
+        rt::steal_or_throw(PyList_GetSlice(list.ptr(), 0, PyList_GET_SIZE(list.ptr()))));
+}
+
+void sort_descending(nb::list& texts) {
+    texts.attr("sort")("reverse"_a = true);
+}
+
+// `texts` (distinct) in PEP 440 order, newest first, each parsed by `parse`, which gives an
+// empty object for a text that does not parse. The sort is stable: texts of equal versions
+// (1.0 and 1.0.0) keep their order. Texts that do not parse are dropped, or, when kept, follow
+// in plain string order, descending.
+template <class Parse>
+nb::list newest_first(nb::handle texts, Parse parse, bool keep_unparsed) {
+    nb::dict parsed;
+    nb::list valid, unparsed;
+    for (nb::handle text : texts) {
+        nb::object version = parse(text);
+        if (version.is_valid()) {
+            valid.append(text);
+            parsed[text] = version;
+        } else if (keep_unparsed) {
+            unparsed.append(text);
+        }
+    }
+    valid.attr("sort")("key"_a = parsed.attr("__getitem__"), "reverse"_a = true);
+    if (keep_unparsed) {
+        sort_descending(unparsed);
+        valid.attr("extend")(unparsed);
+    }
+    return valid;
+}
+
+// The versions of an API document's "releases" object. With packaging, in PEP 440 order by the
+// module's Version (whose ValueError, InvalidVersion among them, marks a text it cannot parse),
+// like the finder's; without it, in plain string order.
+nb::list api_versions(nb::handle document) {
+    if (!PyDict_Check(document.ptr())) {
+        rt::throw_error(PyExc_ValueError, "the document is not a JSON object");
+    }
+    PyObject* releases = PyDict_GetItemWithError(document.ptr(), releases_key.get().ptr());
+    if (releases == nullptr) {
+        if (PyErr_Occurred()) rt::throw_pending();
+        return nb::list();
+    }
+    if (!PyDict_Check(releases)) {
+        rt::throw_error(PyExc_ValueError, "the document's \"releases\" is not a JSON object");
+    }
+    nb::list texts = nb::borrow<nb::list>(rt::steal_or_throw(PyDict_Keys(releases)));
+    if (!truthy(global::packaging_available().get())) {
+        sort_descending(texts);
+        return texts;
+    }
+    nb::object version_type = global::version().get();
+    nb::object key = rt::steal_or_throw(PyList_AsTuple(texts.ptr()));
+    nb::object known = known_orders.find(version_type, key);
+    if (known.is_valid()) return copy_of(known);
+    nb::list ordered = newest_first(
+        texts,
+        [&](nb::handle text) -> nb::object {
+            try {
+                return parsed_versions().call(version_type, text);
+            } catch (nb::python_error& error) {
+                if (!error.matches(PyExc_ValueError)) throw;
+                return {};
+            }
+        },
+        true);
+    known_orders.keep(version_type, key, copy_of(ordered));
+    return ordered;
+}
+
+rt::Task versions_from_index(nb::object self, nb::object package_name, nb::object index_url) {
+    nb::object pattern = method::get_api_pattern_for_index.call(self, index_url);
+    if (is_nonempty_str(pattern)) {
+        co_return co_await query_api_document(
+            self, package_name, index_url, package_api_url(pattern, package_name), nb::list(),
+            [&](nb::handle document) -> nb::object {
+                nb::list versions = api_versions(document);
+                host::log_debug("Found " + std::to_string(versions.size()) +
+                                " versions via API for " + rt::utf8_text(package_name));
+                return versions;
+            });
+    }
+    if (!truthy(global::unearth_available().get())) {
+        host::log_debug("No API pattern and unearth not available for " + rt::utf8_text(index_url));
+        co_return nb::list();
+    }
+    try {
+        co_return co_await rt::awaited(
+            in_executor(self, method::get_versions_via_unearth, package_name, index_url));
+    } catch (nb::python_error& error) {
+        if (!rt::is_ordinary(error)) throw;
+        host::log_error("Unearth failed for " + rt::utf8_text(package_name) + " at " +
+                        rt::utf8_text(index_url) + ": " + rt::error_text(error));
+    }
+    co_return nb::list();
+}
+
+// The distinct version texts of the finder's files (a wheel and an sdist of one version are one
+// entry), in the order the finder gave them.
+nb::list distinct_versions(nb::handle files) {
+    nb::set seen;
+    nb::list texts;
+    for (nb::handle file : files) {
+        nb::object text = rt::steal_or_throw(PyObject_Str(file.attr("version").ptr()));
+        if (seen.contains(text)) continue;
+        seen.add(text);
+        texts.append(text);
+    }
+    return texts;
+}
+
+// Blocking; runs on the executor. packaging is imported here, on every call, so that a finder
+// query still answers (in plain string order) where it is missing.
+nb::object versions_via_unearth(nb::handle, nb::handle package_name, nb::handle index_url) {
+    rt::require_str(package_name, "package_name");
+    rt::require_str(index_url, "index_url");
+    try {
+        nb::list texts = nb::borrow<nb::list>(with_finder(index_url, [&](nb::handle finder) {
+            return distinct_versions(finder.attr("find_all_packages")(package_name));
+        }));
+        nb::object version_type, invalid_version;
+        try {
+            version_type = import_from("packaging.version", "Version");
+            invalid_version = import_from("packaging.version", "InvalidVersion");
+        } catch (nb::python_error& error) {
+            if (!error.matches(PyExc_ImportError)) throw;
+            sort_descending(texts);
+            return texts;
+        }
+        return newest_first(
+            texts,
+            [&](nb::handle text) -> nb::object {
+                try {
+                    return version_type(text);
+                } catch (nb::python_error& error) {
+                    if (!error.matches(invalid_version)) throw;
+                    return {};
+                }
+            },
+            false);
+    } catch (nb::python_error& error) {
+        if (!rt::is_ordinary(error)) throw;
+        host::log_error("Unearth _get_versions failed: " + rt::error_text(error));
+        return nb::list();
+    }
+}
+
+}  // namespace
+
+void bind_version_workers(Class& cls) {
+    def_worker(cls, "_get_versions_from_index", "RepoFinder._get_versions_from_index",
+               &versions_from_index);
+    cls.def("_get_versions_via_unearth", &versions_via_unearth, nb::arg("package_name").none(),
+            nb::arg("index_url").none());
+}
+
+}  // namespace quenlet::repo_finder
