@@ -40,7 +40,7 @@ async def cold(index: queries.IndexProcess) -> harness.Result:
         if await ours() != await baseline():
             raise AssertionError("get_dependencies and the plain client disagree")
         ours_time, baseline_time = await harness.median_times_async(
-            ours, baseline, harness.repetitions(5), reset=forget_documents
+            ours, baseline, harness.repetitions(9), reset=forget_documents
         )
     return harness.Result(
         "dependency queries, cold",
@@ -79,7 +79,7 @@ async def warm(index: queries.IndexProcess) -> harness.Result:
             expected = queries.dependencies_of(documents[(name.lower(), version)])
             if await finder.get_dependencies(name, version, index.simple_url) != expected:
                 raise AssertionError("cached get_dependencies and the plain parser disagree")
-        ours_time, baseline_time = await harness.median_times_async(ours, baseline, harness.repetitions(5))
+        ours_time, baseline_time = await harness.median_times_async(ours, baseline, harness.repetitions(9))
     per_call = 1e6 / len(calls)
     return harness.Result(
         "dependency queries, warm",

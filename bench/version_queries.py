@@ -30,7 +30,7 @@ async def measure(index: queries.IndexProcess) -> harness.Result:
 
         if await ours() != await baseline():
             raise AssertionError("get_versions and the plain client disagree")
-        ours_time, baseline_time = await harness.median_times_async(ours, baseline, harness.repetitions(5))
+        ours_time, baseline_time = await harness.median_times_async(ours, baseline, harness.repetitions(9))
     return harness.Result(
         "version queries",
         "speedup",
