@@ -22,12 +22,12 @@ PIP_QUIET := 2>&1 | { grep -v '^WARNING: Location' || true; }
 BUILD_DEPS := scikit-build-core nanobind cmake ninja
 RUN_DEPS := aiohttp packaging unearth
 TEST_DEPS := pytest pytest-asyncio hypothesis
-LINT_DEPS := ruff clang-format
+LINT_DEPS := ruff clang-format mypy
 
 NATIVE_SOURCES := $(shell find src -name '*.cpp' -o -name '*.h') CMakeLists.txt pyproject.toml
 PYTHON_SOURCES := $(shell find python -name '*.py' -o -name '*.typed' -o -name '*.pyi')
 
-.PHONY: all build test test-ft test-gil sanitize lint format clean bench
+.PHONY: all build test test-ft test-gil sanitize lint format clean demo bench
 # The stamps stand for real state (a venv, an installed build): make must not delete them.
 .PRECIOUS: %/.deps %/.installed
 
@@ -80,6 +80,12 @@ lint: $(VENV)/.deps
 	@$(VENV)/bin/ruff check python tests bench tools
 	@$(VENV)/bin/ruff format --check python tests bench tools
 	@$(VENV)/bin/clang-format --dry-run --Werror $$(find src -name '*.cpp' -o -name '*.h')
+	@# The stubs are read from the source tree (pyproject.toml lists the files), so no build is needed.
+	@$(VENV)/bin/mypy
+
+# The main job: a tour of both modules through the command line, against local package indexes.
+demo: $(VENV)/.installed
+	@$(VENV)/bin/python -m quenlet_master.demo
 
 format: $(VENV)/.deps
 	@$(VENV)/bin/ruff format python tests bench tools

@@ -1,0 +1,79 @@
+"""The tour that ``make demo`` runs, checked for its key results and for what it leaves behind."""
+
+import os
+import re
+import socket
+import subprocess
+import sys
+from pathlib import Path
+from urllib.parse import urlsplit
+
+import pytest
+from cli_support import needs_finder, needs_manager, under_address_sanitizer
+
+
+def sections(output):
+    """{heading: body} of the tour's "== N. heading ==" sections."""
+    parts = re.split(r"^== \d+\. (.+) ==$", output, flags=re.MULTILINE)
+    return dict(zip(parts[1::2], parts[2::2], strict=True))
+
+
+def body_lines(text):
+    return [line.strip() for line in text.splitlines() if line.strip()]
+
+
+def processes_mentioning(text):
+    found = []
+    for cmdline in Path("/proc").glob("[0-9]*/cmdline"):
+        try:
+            if text.encode() in cmdline.read_bytes():
+                found.append(cmdline.parent.name)
+        except OSError:  # the process ended while we looked
+            continue
+    return found
+
+
+@needs_finder
+@needs_manager
+# Every interpreter of the tour would run sanitized, some twenty times slower: its one-minute
+# budget is for the real thing, and it drives nothing native that the other tests do not.
+@pytest.mark.skipif(under_address_sanitizer(), reason="the tour's budget is for unsanitized runs")
+def test_demo_tour_shows_the_key_results_and_leaves_nothing_behind():
+    child = subprocess.run(
+        [sys.executable, "-m", "quenlet_master.demo"], capture_output=True, text=True, timeout=120
+    )
+    assert child.returncode == 0, child.stdout + child.stderr
+    tour = sections(child.stdout)
+    steps = list(tour.values())
+
+    assert body_lines(steps[0])[1:6] == [
+        "Versions of quenlet-widgets (newest first):",
+        "11.0rc1",
+        "10.0",
+        "9.0",
+        "1.0",
+    ]
+    assert body_lines(steps[1])[2:5] == ["2.1b1", "2.0", "0.9"]
+    assert body_lines(steps[2])[2:4] == ["cli", "speedups"]
+    assert body_lines(steps[3])[2:5] == [
+        "quenlet-core >=1.2",
+        'quenlet-speedups >=0.2; extra == "speedups"',
+        'quenlet-cli-tools[color]; extra == "cli"',
+    ]
+    assert any(line.startswith("stderr | ERROR: ") for line in body_lines(steps[9]))
+
+    fresh = re.search(r"Successfully installed quenlet-widgets\[cli\]==10\.0 to cache into (\S+)", steps[10])
+    cached = re.search(
+        r"Using cached quenlet-widgets\[cli\]==10\.0: served from the cache at (\S+)", steps[11]
+    )
+    assert fresh and cached and fresh.group(1) == cached.group(1)
+
+    seconds = float(re.search(r"Tour finished in ([\d.]+) s", child.stdout).group(1))
+    assert seconds < 60
+
+    work = re.search(r"work folder: +(\S+)", child.stdout).group(1)
+    assert not os.path.exists(work)
+    assert processes_mentioning(work) == []
+    for url in re.findall(r"index: +(http://127\.0\.0\.1:\d+)/simple/", child.stdout):
+        with socket.socket() as sock:
+            assert sock.connect_ex(("127.0.0.1", urlsplit(url).port)) != 0, f"{url} still answers"
