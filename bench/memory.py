@@ -62,7 +62,7 @@ def workload(folder: Path, scale: float):
             finder.check_specifier_in_dist(*checks[i % len(checks)])
         asyncio.run(installs(max(1, round(INSTALLS * factor))))
 
-    run_round(0.05)  # warm-up: every cache and free list at its working size
+    run_round(scale)  # warm-up: every cache, free list and heap page at its working size
     gc.collect()
     before = resident_bytes()
     run_round(scale)
