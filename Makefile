@@ -11,6 +11,7 @@ GIL_PYTHON ?= python3
 GIL_VENV ?= .venv-gil
 SANITIZE_VENV ?= .venv-asan
 PYTEST_ARGS ?=
+BENCH_ARGS ?=
 # Narrow the native build while working on one module, e.g. QUENLET_MODULES="manager;_runtime_probe".
 QUENLET_MODULES ?= manager;repo_finder;_runtime_probe
 
@@ -26,7 +27,7 @@ LINT_DEPS := ruff clang-format mypy
 NATIVE_SOURCES := $(shell find src -name '*.cpp' -o -name '*.h') CMakeLists.txt pyproject.toml
 PYTHON_SOURCES := $(shell find python -name '*.py' -o -name '*.typed' -o -name '*.pyi')
 
-.PHONY: all build test test-ft test-gil test-nogil sanitize reliability lint format clean demo
+.PHONY: all build test test-ft test-gil test-nogil sanitize reliability lint format clean demo bench
 # The stamps stand for real state (a venv, an installed build): make must not delete them.
 .PRECIOUS: %/.deps %/.installed
 
@@ -92,6 +93,11 @@ reliability: $(VENV)/.installed $(SANITIZE_VENV)/.installed
 	   -m reliability $(PYTEST_ARGS) || sanitized=$$?; \
 	 $(VENV)/bin/python tools/reliability_report.py $(RELIABILITY_DIR)/build.json $$build \
 	   $(RELIABILITY_DIR)/sanitized.json $$sanitized $(RELIABILITY_DIR)/sanitizer
+
+# Benchmarks against plain-Python baselines, measured as ratios in one run; BENCH_ARGS="--quick"
+# shrinks every workload. Writes bench/results.json.
+bench: $(VENV)/.installed
+	@$(VENV)/bin/python -m bench $(BENCH_ARGS)
 
 lint: $(VENV)/.deps
 	@echo "== lint =="

@@ -66,8 +66,14 @@ nb::list copy_of(nb::handle records) {
         PyObject* extras = PyDict_GetItemWithError(record, extras_key.get().ptr());
         if (extras == nullptr && PyErr_Occurred()) rt::throw_pending();
         if (extras != nullptr && PyList_Check(extras)) {
-            nb::object extras_copy =
-                rt::steal_or_throw(PyList_GetSlice(extras, 0, PyList_GET_SIZE(extras)));
+            // Built item by item: a kept list is never changed, so it needs none of the locking
+            // that slicing does, and most records have no extras at all.
+            Py_ssize_t size = PyList_GET_SIZE(extras);
+            nb::object extras_copy = rt::steal_or_throw(PyList_New(size));
+            for (Py_ssize_t j = 0; j < size; ++j) {
+                PyList_SET_ITEM(extras_copy.ptr(), j,
+                                nb::borrow(PyList_GET_ITEM(extras, j)).release().ptr());
+            }
             if (PyDict_SetItem(fresh.ptr(), extras_key.get().ptr(), extras_copy.ptr()) != 0) {
                 rt::throw_pending();
             }

@@ -1,6 +1,7 @@
 // The table of what the running interpreter has installed: normalised name -> distribution,
 // plus a stand-in for every standard-library module. Reading every distribution's metadata is
 // slow, so the table is built once and served from memory until clear_distributions_cache().
+#include "repo_finder/distribution_facts.h"
 #include "repo_finder/repo_finder.h"
 #include "repo_finder/text.h"
 
@@ -62,6 +63,7 @@ nb::object get_current_distributions(nb::handle self) {
 
 void clear_distributions_cache(nb::handle self) {
     field::distributions_cache.set(self, nb::none());
+    forget_distribution_facts();
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // check_specifier_in_dist: whether the running interpreter already satisfies a requirement.
-// The host asks before every install, so once the table is built this is a hot path: the
-// metadata is read once per call, and parsed specifier sets and versions are kept by their text.
+// The host asks before every install, so once the table is built this is a hot path: an
+// entry's metadata is read once while its table stands, and parsed specifier sets and versions
+// are kept by their text.
 #include "host_interfaces/logger.h"
+#include "repo_finder/distribution_facts.h"
 #include "repo_finder/memo.h"
 #include "repo_finder/repo_finder.h"
 #include "repo_finder/text.h"
@@ -12,9 +14,7 @@ namespace quenlet::repo_finder {
 
 namespace {
 
-Interned version_key{"Version"};
 Interned requires_dist_key{"Requires-Dist"};
-Member metadata{"metadata"};
 Member get{"get"};
 Member get_all{"get_all"};
 Member lower{"lower"};
@@ -75,19 +75,24 @@ nb::object check_specifier_in_dist(nb::handle self, nb::handle package_name,
         find_distribution(table, method::normalize_name.call(self, package_name));
     if (distribution.is_none()) return nb::none();
 
-    nb::object distribution_metadata = metadata.get(distribution);  // parses files: read once
-    nb::object installed = get.call(distribution_metadata, version_key.get());
-    if (!truthy(installed)) return nb::none();
-    if (!is_blank(version_spec) && !satisfies(package_name, version_spec, installed)) {
+    DistributionFacts facts = distribution_facts(table, distribution);
+    if (!truthy(facts.version)) return nb::none();
+    if (!is_blank(version_spec) && !satisfies(package_name, version_spec, facts.version)) {
         return nb::none();
     }
     if (!extras.is_none() && PyList_GET_SIZE(extras.ptr()) > 0) {
-        nb::set offered = offered_extras(distribution_metadata);
+        nb::object offered = facts.offered_extras;
+        if (!offered.is_valid()) {
+            offered = offered_extras(facts.metadata);
+            remember_offered_extras(table, distribution, offered);
+        }
         for (nb::handle extra : nb::borrow<nb::list>(extras)) {
-            if (!offered.contains(lower.call(extra))) return nb::none();
+            int contained = PySet_Contains(offered.ptr(), lower.call(extra).ptr());
+            if (contained < 0) rt::throw_pending();
+            if (contained == 0) return nb::none();
         }
     }
-    return installed;
+    return facts.version;
 }
 
 }  // namespace

@@ -68,6 +68,40 @@ def test_callers_cannot_change_stored_containers():
     assert settings.get("package_management.pip.index_urls") == INDEX_URLS
 
 
+class Tagged(dict):
+    pass
+
+
+def shared_changeables(first, second):
+    """Objects that can change in place and are reachable from both values at the same place."""
+    if isinstance(first, (str, int, float, bool, type(None))):
+        return []
+    found = [first] if first is second else []
+    if isinstance(first, dict):
+        return found + [obj for key in first for obj in shared_changeables(first[key], second[key])]
+    if isinstance(first, (list, tuple)):
+        return found + [obj for a, b in zip(first, second, strict=True) for obj in shared_changeables(a, b)]
+    return found
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        [{"index_url": "http://127.0.0.1:1/simple/", "api_pattern": "x/{package_name}", "n": [1, 2.5, None]}],
+        {"deep": {"er": [[True], {"set": {1, 2}}]}},
+        [Tagged(url="u"), ("tuple", ["inside"])],
+        Tagged(nested={"a": [1]}),
+    ],
+    ids=["json shapes", "a set inside", "subclass and tuple inside", "subclass outside"],
+)
+def test_every_read_is_an_equal_copy_sharing_nothing_changeable(value):
+    settings = SettingsManager()
+    settings.set("package_management.pip_api", value)
+    first, second = settings.get("package_management.pip_api"), settings.get("package_management.pip_api")
+    assert first == value and type(first) is type(value)
+    assert shared_changeables(first, second) == [] and shared_changeables(first, value) == []
+
+
 def test_file_loading_and_reload(tmp_path):
     path = tmp_path / "settings.json"
     path.write_text(

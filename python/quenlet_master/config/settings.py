@@ -27,7 +27,30 @@ def _split_key(key: str) -> list[str]:
     return parts
 
 
+# Values that cannot be changed in place, so a reader may share them.
+_IMMUTABLE = frozenset({str, int, float, bool, type(None)})
+
+
+def _copied(value: Any) -> Any:
+    kind = type(value)
+    if kind in _IMMUTABLE:
+        return value
+    if kind is dict:
+        return {key: _copied(item) for key, item in value.items()}
+    if kind is list:
+        return [_copied(item) for item in value]
+    return copy.deepcopy(value)
+
+
 def _detached(value: Any) -> Any:
+    """A container value copied so that it shares nothing changeable with the stored one.
+
+    The index client reads settings on every query, so the shapes JSON gives (plain dicts and
+    lists of plain values) are copied directly, several times faster than ``copy.deepcopy``;
+    anything else inside them, a set or a subclass say, is still deep-copied.
+    """
+    if type(value) is dict or type(value) is list:
+        return _copied(value)
     return copy.deepcopy(value) if isinstance(value, (dict, list)) else value
 
 
