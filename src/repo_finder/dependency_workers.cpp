@@ -34,11 +34,12 @@ nb::object lower_case(nb::handle name) {
     return lower.call(name);
 }
 
-// Records parsed by this module's own parser, by the key of the document they came from, with
-// the requirement strings they were parsed from: (strings, records). A warm query answers from
-// its kept document, so without this it would split the same strings again every time. Lists
-// with a string that did not parse are not kept, so that its warning is logged on every query,
-// as it would be.
+// Records parsed by this module's own parser, by the key of the document they came from: a warm
+// query answers from its kept document, so without this it would split the same strings again
+// every time. Each entry is (strings, records, extras): the requirement strings, private copies
+// of the records, and each record's extras list, so that handing out fresh copies looks nothing
+// up. Lists with a string that did not parse are not kept, so that its warning is logged on
+// every query, as it would be.
 Memo& parsed_requirements = *new Memo(4096);
 
 // Whether the list holds the strings of the tuple, in order (the very same objects, when the
@@ -55,32 +56,57 @@ bool same_strings(nb::handle strings, nb::handle requirements) {
     return true;
 }
 
-// A copy of parsed records, deep enough that changing it changes nothing kept: the records are
-// the parser's dicts, whose only mutable value is the extras list.
-nb::list copy_of(nb::handle records) {
-    Py_ssize_t count = PyList_GET_SIZE(records.ptr());
-    nb::list copied = nb::borrow<nb::list>(rt::steal_or_throw(PyList_New(count)));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* record = PyList_GET_ITEM(records.ptr(), i);
-        nb::object fresh = rt::steal_or_throw(PyDict_Copy(record));
-        PyObject* extras = PyDict_GetItemWithError(record, extras_key.get().ptr());
-        if (extras == nullptr && PyErr_Occurred()) rt::throw_pending();
-        if (extras != nullptr && PyList_Check(extras)) {
-            // Built item by item: a kept list is never changed, so it needs none of the locking
-            // that slicing does, and most records have no extras at all.
-            Py_ssize_t size = PyList_GET_SIZE(extras);
-            nb::object extras_copy = rt::steal_or_throw(PyList_New(size));
-            for (Py_ssize_t j = 0; j < size; ++j) {
-                PyList_SET_ITEM(extras_copy.ptr(), j,
-                                nb::borrow(PyList_GET_ITEM(extras, j)).release().ptr());
-            }
-            if (PyDict_SetItem(fresh.ptr(), extras_key.get().ptr(), extras_copy.ptr()) != 0) {
-                rt::throw_pending();
-            }
-        }
-        PyList_SET_ITEM(copied.ptr(), i, fresh.release().ptr());
+// A copy of one of the parser's records with a copy of `extras` as its extras: deep enough that
+// changing either copy changes nothing kept, since the extras list is a record's only mutable
+// value. The list is built item by item: a kept list is never changed, so it needs none of the
+// locking that slicing does.
+nb::object record_copy(nb::handle record, nb::handle extras) {
+    nb::object copied = rt::steal_or_throw(PyDict_Copy(record.ptr()));
+    Py_ssize_t size = PyList_GET_SIZE(extras.ptr());
+    nb::object extras_copy = rt::steal_or_throw(PyList_New(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyList_SET_ITEM(extras_copy.ptr(), i,
+                        nb::borrow(PyList_GET_ITEM(extras.ptr(), i)).release().ptr());
+    }
+    if (PyDict_SetItem(copied.ptr(), extras_key.get().ptr(), extras_copy.ptr()) != 0) {
+        rt::throw_pending();
     }
     return copied;
+}
+
+// The memo's entry for records just parsed from `requirements`; none when a record is not of the
+// parser's own shape.
+nb::object kept_entry(nb::handle requirements, nb::handle records) {
+    Py_ssize_t count = PyList_GET_SIZE(records.ptr());
+    nb::object copies = rt::steal_or_throw(PyList_New(count));
+    nb::object extras = rt::steal_or_throw(PyTuple_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::handle record = PyList_GET_ITEM(records.ptr(), i);
+        PyObject* record_extras = PyDict_GetItemWithError(record.ptr(), extras_key.get().ptr());
+        if (record_extras == nullptr && PyErr_Occurred()) rt::throw_pending();
+        if (record_extras == nullptr || !PyList_CheckExact(record_extras)) return {};
+        nb::object copied = record_copy(record, record_extras);
+        PyObject* copied_extras = PyDict_GetItemWithError(copied.ptr(), extras_key.get().ptr());
+        if (copied_extras == nullptr) rt::throw_pending();
+        PyTuple_SET_ITEM(extras.ptr(), i, nb::borrow(copied_extras).release().ptr());
+        PyList_SET_ITEM(copies.ptr(), i, copied.release().ptr());
+    }
+    nb::object strings = rt::steal_or_throw(PyList_AsTuple(requirements.ptr()));
+    return nb::make_tuple(strings, copies, extras);
+}
+
+// Fresh records from a memo entry, for one caller to keep or change as it likes.
+nb::list fresh_records(nb::handle entry) {
+    nb::handle records = PyTuple_GET_ITEM(entry.ptr(), 1);
+    nb::handle extras = PyTuple_GET_ITEM(entry.ptr(), 2);
+    Py_ssize_t count = PyList_GET_SIZE(records.ptr());
+    nb::list fresh = nb::borrow<nb::list>(rt::steal_or_throw(PyList_New(count)));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::object copied =
+            record_copy(PyList_GET_ITEM(records.ptr(), i), PyTuple_GET_ITEM(extras.ptr(), i));
+        PyList_SET_ITEM(fresh.ptr(), i, copied.release().ptr());
+    }
+    return fresh;
 }
 
 // self._parse_requirement(requirement) for each, in order; the records that are true. With a
@@ -92,7 +118,7 @@ nb::list parse_requirements(nb::handle self, nb::handle requirements, nb::handle
     if (reuse) {
         nb::object kept = parsed_requirements.find(own, document_key);
         if (kept.is_valid() && same_strings(PyTuple_GET_ITEM(kept.ptr(), 0), requirements)) {
-            return copy_of(PyTuple_GET_ITEM(kept.ptr(), 1));
+            return fresh_records(kept);
         }
     }
     nb::object parser = method::parse_requirement.get(self);
@@ -107,8 +133,8 @@ nb::list parse_requirements(nb::handle self, nb::handle requirements, nb::handle
         }
     }
     if (reuse && complete) {
-        nb::object strings = rt::steal_or_throw(PyList_AsTuple(requirements.ptr()));
-        parsed_requirements.keep(own, document_key, nb::make_tuple(strings, copy_of(dependencies)));
+        nb::object entry = kept_entry(requirements, dependencies);
+        if (entry.is_valid()) parsed_requirements.keep(own, document_key, entry);
     }
     return dependencies;
 }
