@@ -298,13 +298,7 @@ int generator_traverse(PyObject* self, visitproc visit, void* arg) {
     AsyncGeneratorObject* generator = as_generator(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(generator->finalizer);
-    if (FramePromise* promise = generator->state.promise) {
-        Py_VISIT(promise->delegate.ptr());
-        Py_VISIT(promise->sent_value.ptr());
-        Py_VISIT(promise->sent_error.ptr());
-        Py_VISIT(promise->yielded.ptr());
-    }
-    return 0;
+    return visit_frames(generator->state, visit, arg);
 }
 
 int generator_clear(PyObject* self) {

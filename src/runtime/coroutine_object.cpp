@@ -152,13 +152,7 @@ void coroutine_finalize(PyObject* self) {
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroutineObject* coroutine = as_coroutine(self);
     Py_VISIT(Py_TYPE(self));
-    if (FramePromise* promise = coroutine->state.promise) {
-        Py_VISIT(promise->delegate.ptr());
-        Py_VISIT(promise->sent_value.ptr());
-        Py_VISIT(promise->sent_error.ptr());
-        Py_VISIT(promise->result.ptr());
-    }
-    return 0;
+    return visit_frames(coroutine->state, visit, arg);
 }
 
 int coroutine_clear(PyObject* self) {

@@ -82,6 +82,25 @@ PySendResult throw_into_delegate(nb::handle delegate, PyObject* exception, PyObj
 
 }  // namespace
 
+namespace {
+
+// The frame at the bottom of the chain of native Tasks the outermost frame awaits: the one that
+// waits on a Python awaitable, or is about to run.
+struct Innermost {
+    std::coroutine_handle<> frame;
+    FramePromise* promise;
+};
+
+Innermost innermost(const FrameState& state) noexcept {
+    Innermost found{state.frame, state.promise};
+    while (found.promise->child != nullptr) {
+        found = {found.promise->child_frame, found.promise->child};
+    }
+    return found;
+}
+
+}  // namespace
+
 Outcome run_frame(FrameState& state, PyObject* value, PyObject* exception,
                   PyObject** out) noexcept {
     *out = nullptr;
@@ -99,9 +118,15 @@ Outcome run_frame(FrameState& state, PyObject* value, PyObject* exception,
         restore_raised_exception(Py_NewRef(exception));
         return Outcome::failed;
     }
+    // Set when the innermost frame is a Task that has just been awaited, or the frame that
+    // awaited a Task that has just ended: it resumes with nothing sent.
+    bool linked = false;
     for (;;) {
-        FramePromise& promise = *state.promise;
-        if (promise.delegate.is_valid()) {
+        Innermost current = innermost(state);
+        FramePromise& promise = *current.promise;
+        if (linked) {
+            linked = false;
+        } else if (promise.delegate.is_valid()) {
             PyObject* produced = nullptr;
             PySendResult status = exception != nullptr
                                       ? throw_into_delegate(promise.delegate, exception, &produced)
@@ -127,10 +152,17 @@ Outcome run_frame(FrameState& state, PyObject* value, PyObject* exception,
 
         state.started = true;
         state.running = true;
-        state.frame.resume();  // C++ exceptions end up in promise.failure
+        current.frame.resume();  // C++ exceptions end up in promise.failure
         state.running = false;
 
-        if (state.frame.done()) {
+        if (current.frame.done()) {
+            if (FramePromise* awaiting = promise.parent) {
+                // The awaiter in the awaiting frame takes the outcome and the ended frame.
+                awaiting->child = nullptr;
+                awaiting->child_frame = {};
+                linked = true;
+                continue;
+            }
             std::exception_ptr failure = std::move(promise.failure);
             nb::object result = std::move(promise.result);
             state.discard();
@@ -141,11 +173,26 @@ Outcome run_frame(FrameState& state, PyObject* value, PyObject* exception,
             *out = result.release().ptr();
             return Outcome::finished;
         }
+        if (promise.child != nullptr) {
+            linked = true;  // now awaiting a Task: run it
+            continue;
+        }
         if (promise.delegate.is_valid())
             continue;  // now awaiting: give the awaitable its first step
         *out = promise.yielded.release().ptr();
         return Outcome::yielded;
     }
+}
+
+int visit_frames(const FrameState& state, visitproc visit, void* arg) noexcept {
+    for (FramePromise* promise = state.promise; promise != nullptr; promise = promise->child) {
+        Py_VISIT(promise->delegate.ptr());
+        Py_VISIT(promise->sent_value.ptr());
+        Py_VISIT(promise->sent_error.ptr());
+        Py_VISIT(promise->yielded.ptr());
+        Py_VISIT(promise->result.ptr());
+    }
+    return 0;
 }
 
 PyObject* exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs) noexcept {

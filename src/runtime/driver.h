@@ -29,6 +29,9 @@ enum class Outcome {
 // ends. Refuses re-entry. Never throws.
 Outcome run_frame(FrameState& state, PyObject* value, PyObject* exception, PyObject** out) noexcept;
 
+// Visits the Python objects held by the frame and the native Tasks it awaits, for tp_traverse.
+int visit_frames(const FrameState& state, visitproc visit, void* arg) noexcept;
+
 // An exception instance from the arguments of throw()/athrow(): (type[, value[, traceback]]),
 // validated like the built-in generators do. Returns null with an error set.
 PyObject* exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs) noexcept;

@@ -1,10 +1,16 @@
 // What every native coroutine frame shares, whatever Python object runs it: the protocol
-// between C++ awaiters inside the frame and the driver (bridge.cpp) outside it.
+// between C++ awaiters inside the frame and the driver (driver.cpp) outside it.
 //
 // A frame never blocks. When its code awaits a Python awaitable, the awaiter stores the
 // awaitable's iterator in `delegate` and the frame suspends; the driver then feeds that
 // iterator exactly as `yield from` would, passing whatever it yields (a future) up to the event
 // loop, and resumes the frame with the iterator's return value or exception.
+//
+// When its code awaits another native Task, the awaiter links the Task's frame below it as its
+// `child` and the frame suspends; the driver then runs the chain's innermost frame as if it were
+// the outermost one, and resumes the awaiting frame once the child has ended. A chain of native
+// calls thus costs one Python object, not one per call, and a value sent from the event loop
+// reaches the frame that waits without passing through every frame above it.
 #pragma once
 
 #include <coroutine>
@@ -47,6 +53,10 @@ class FramePromise {
     // Set by co_return in a coroutine.
     nb::object result;
     std::exception_ptr failure;
+    // The native Task this frame awaits (its promise and frame), and the frame awaiting this one.
+    FramePromise* child = nullptr;
+    std::coroutine_handle<> child_frame;
+    FramePromise* parent = nullptr;
 };
 
 // The iterator that `await awaitable` would drive (the object's __await__ result).
