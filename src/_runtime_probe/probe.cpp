@@ -35,9 +35,20 @@ rt::Task await_catching(nb::object awaitable) {
     }
 }
 
-// A Task awaiting another Task directly.
-rt::Task await_nested(nb::object awaitable) {
-    co_return co_await await_one(std::move(awaitable));
+// `depth` Tasks, each awaiting the next directly; the last awaits the awaitable.
+rt::Task await_nested(nb::object awaitable, int depth) {
+    if (depth <= 1) co_return co_await await_one(std::move(awaitable));
+    co_return co_await await_nested(std::move(awaitable), depth - 1);
+}
+
+// A Task catching what a Task it awaits raises: ("caught", str(error)) for an ordinary error.
+rt::Task catch_nested(nb::object awaitable) {
+    try {
+        co_return co_await await_one(std::move(awaitable));
+    } catch (nb::python_error& error) {
+        if (!rt::is_ordinary(error)) throw;
+        co_return nb::make_tuple("caught", rt::error_text(error));
+    }
 }
 
 rt::Task call_in_executor(nb::object function, nb::object argument) {
@@ -88,8 +99,14 @@ NB_MODULE(_runtime_probe, module) {
     module.def("await_catching", [](nb::object awaitable) {
         return await_catching(std::move(awaitable)).into_python("await_catching");
     });
-    module.def("await_nested", [](nb::object awaitable) {
-        return await_nested(std::move(awaitable)).into_python("await_nested");
+    module.def(
+        "await_nested",
+        [](nb::object awaitable, int depth) {
+            return await_nested(std::move(awaitable), depth).into_python("await_nested");
+        },
+        nb::arg("awaitable"), nb::arg("depth") = 1);
+    module.def("catch_nested", [](nb::object awaitable) {
+        return catch_nested(std::move(awaitable)).into_python("catch_nested");
     });
     module.def("call_in_executor", [](nb::object function, nb::object argument) {
         return call_in_executor(std::move(function), std::move(argument))

@@ -31,6 +31,14 @@ def done_future(value):
     return future
 
 
+def await_deep(awaitable):
+    return probe.await_nested(awaitable, depth=40)
+
+
+# Tasks awaiting Tasks run in one coroutine object: each entry point must behave the same.
+NESTINGS = [probe.await_one, probe.await_nested, await_deep]
+
+
 @pytest.mark.parametrize(
     "make_awaitable",
     [
@@ -42,7 +50,7 @@ def done_future(value):
         pytest.param(lambda: probe.await_one(later("v")), id="native-coroutine"),
     ],
 )
-@pytest.mark.parametrize("entry", [probe.await_one, probe.await_nested])
+@pytest.mark.parametrize("entry", NESTINGS)
 async def test_awaits_any_awaitable_and_returns_its_result(entry, make_awaitable):
     assert await entry(make_awaitable()) == "v"
 
@@ -51,26 +59,28 @@ async def test_results_of_several_awaits_arrive_in_order():
     assert await probe.await_each([later(1), done_future(2), later(3, 0.005)]) == [1, 2, 3]
 
 
-async def test_awaited_error_reaches_the_caller_unchanged():
+@pytest.mark.parametrize("entry", NESTINGS)
+async def test_awaited_error_reaches_the_caller_unchanged(entry):
     error = ValueError("bad")
     with pytest.raises(ValueError) as raised:
-        await probe.await_nested(failing(error, 0.001))
+        await entry(failing(error, 0.001))
     assert raised.value is error
     # The Python frame that raised is still in the traceback.
     assert any(entry.name == "failing" for entry in raised.traceback)
 
 
-async def test_ordinary_errors_are_catchable_in_native_code_and_others_pass_through():
-    assert await probe.await_catching(failing(KeyError("k"))) == ("caught", "'k'")
+@pytest.mark.parametrize("entry", [probe.await_catching, probe.catch_nested])
+async def test_ordinary_errors_are_catchable_in_native_code_and_others_pass_through(entry):
+    assert await entry(failing(KeyError("k"), 0.001)) == ("caught", "'k'")
     with pytest.raises(Interrupt):
-        await probe.await_catching(failing(Interrupt()))
+        await entry(failing(Interrupt()))
 
 
 async def test_not_awaitable_is_a_type_error_inside_the_coroutine():
     assert await probe.await_catching(42) == ("caught", "'int' object can't be awaited")
 
 
-@pytest.mark.parametrize("entry", [probe.await_one, probe.await_catching, probe.await_nested])
+@pytest.mark.parametrize("entry", [probe.await_catching, probe.catch_nested, *NESTINGS])
 async def test_cancellation_while_suspended_passes_through(entry):
     cleaned = []
 
@@ -97,11 +107,12 @@ async def test_is_a_coroutine_for_asyncio():
     assert await asyncio.wait_for(probe.await_one(later(7)), timeout=1) == 7
 
 
-def test_send_throw_close_protocol_by_hand():
+@pytest.mark.parametrize("entry", NESTINGS)
+def test_send_throw_close_protocol_by_hand(entry):
     loop = asyncio.new_event_loop()
     try:
         future = loop.create_future()
-        coroutine = probe.await_one(future)
+        coroutine = entry(future)
         assert coroutine.send(None) is future  # the future goes to whoever drives the coroutine
         future.set_result("r")
         with pytest.raises(StopIteration) as stopped:
@@ -110,15 +121,15 @@ def test_send_throw_close_protocol_by_hand():
         with pytest.raises(RuntimeError, match="cannot reuse"):
             coroutine.send(None)
 
-        other = probe.await_one(loop.create_future())
+        other = entry(loop.create_future())
         other.send(None)
         with pytest.raises(ZeroDivisionError):
             other.throw(ZeroDivisionError())
-        closed = probe.await_one(loop.create_future())
+        closed = entry(loop.create_future())
         closed.send(None)
         assert closed.close() is None
         unstarted = later(1)
-        assert probe.await_one(unstarted).close() is None  # never started: nothing to do
+        assert entry(unstarted).close() is None  # never started: nothing to do
         unstarted.close()
     finally:
         loop.close()
@@ -220,3 +231,26 @@ async def test_many_awaits_hold_no_references():
     gc.collect()
     assert sys.getrefcount(sentinel) == before
     assert all(ref() is None for ref in coroutines)
+
+
+class Holder:
+    """An awaitable that keeps a reference to whatever is put in it: a cycle through it and a
+    coroutine waiting on it can only be found by walking the coroutine's frames."""
+
+    def __init__(self):
+        self.held = None
+
+    def __await__(self):
+        yield None
+
+
+@pytest.mark.parametrize("entry", NESTINGS)
+def test_cycles_through_the_innermost_frame_are_collected(entry):
+    holder = Holder()
+    coroutine = entry(holder)
+    coroutine.send(None)  # now the innermost frame waits on the holder's iterator
+    holder.held = coroutine
+    collected = weakref.ref(coroutine)
+    del coroutine, holder
+    gc.collect()
+    assert collected() is None
