@@ -1,6 +1,7 @@
 #include "host_interfaces/logger.h"
 
 #include "runtime/errors.h"
+#include "runtime/interned_name.h"
 #include "runtime/module_globals.h"
 
 namespace quenlet::host {
@@ -12,20 +13,13 @@ const rt::ModuleGlobal& logger() {
     return global;
 }
 
-// A level's method name, interned once: queries log on every call, and building the name and a
-// bound method each time cost more than the call into the logger itself.
-struct Level {
-    explicit Level(const char* text) : name(PyUnicode_InternFromString(text)) {
-        if (name == nullptr) rt::throw_pending();
-    }
-    PyObject* name;  // kept for the life of the process
-};
-
-void log(const Level& level, std::string_view message) {
+// `level` is the logger's method name, interned once: queries log on every call, and building the
+// name and a bound method each time cost more than the call into the logger itself.
+void log(const rt::InternedName& level, std::string_view message) {
     nb::object text = nb::str(message.data(), message.size());
     nb::object target = logger().get();
     PyObject* args[] = {target.ptr(), text.ptr()};
-    rt::steal_or_throw(PyObject_VectorcallMethod(level.name, args, 2, nullptr));
+    rt::steal_or_throw(PyObject_VectorcallMethod(level.get().ptr(), args, 2, nullptr));
 }
 
 }  // namespace
@@ -35,19 +29,19 @@ void bind_logger(nb::module_& module, const char* qualified_name) {
 }
 
 void log_debug(std::string_view message) {
-    static const Level level("debug");
+    static const rt::InternedName level("debug");
     log(level, message);
 }
 void log_info(std::string_view message) {
-    static const Level level("info");
+    static const rt::InternedName level("info");
     log(level, message);
 }
 void log_warning(std::string_view message) {
-    static const Level level("warning");
+    static const rt::InternedName level("warning");
     log(level, message);
 }
 void log_error(std::string_view message) {
-    static const Level level("error");
+    static const rt::InternedName level("error");
     log(level, message);
 }
 

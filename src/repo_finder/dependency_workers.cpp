@@ -7,6 +7,7 @@
 
 #include "host_interfaces/logger.h"
 #include "repo_finder/api_pattern.h"
+#include "repo_finder/fallback.h"
 #include "repo_finder/finder.h"
 #include "repo_finder/index_api.h"
 #include "repo_finder/memo.h"
@@ -180,15 +181,15 @@ rt::Task dependencies_from_index(nb::object self, nb::object package_name, nb::o
                                 rt::utf8_text(index_url));
                 co_return nb::list();
             }
-            try {
-                co_return co_await rt::awaited(in_executor(
-                    self, method::get_dependencies_via_unearth, package_name, version, index_url));
-            } catch (nb::python_error& error) {
-                if (!rt::is_ordinary(error)) throw;
-                host::log_error("Unearth failed for dependencies " + rt::utf8_text(package_name) +
-                                "==" + rt::utf8_text(version) + ": " + rt::error_text(error));
-            }
-            co_return nb::list();
+            co_return co_await await_or_fall_back(
+                [&] {
+                    return in_executor(self, method::get_dependencies_via_unearth, package_name,
+                                       version, index_url);
+                },
+                {host::log_error,
+                 "Unearth failed for dependencies " + rt::utf8_text(package_name) +
+                     "==" + rt::utf8_text(version),
+                 nb::list()});
         }
         nb::list empty;
         document = co_await query_api_document(
@@ -214,17 +215,13 @@ nb::object dependencies_via_unearth(nb::handle self, nb::handle package_name, nb
     rt::require_str(package_name, "package_name");
     rt::require_str(version, "version");
     rt::require_str(index_url, "index_url");
-    try {
+    return run_or_fall_back({host::log_debug, "Unearth get_dependencies failed", nb::list()}, [&] {
         return with_finder(index_url, [&](nb::handle finder) -> nb::object {
             // Executor threads do not use the memo.
             return parse_requirements(self, best_file_requirements(finder, package_name, version),
                                       nb::handle());
         });
-    } catch (nb::python_error& error) {
-        if (!rt::is_ordinary(error)) throw;
-        host::log_debug("Unearth get_dependencies failed: " + rt::error_text(error));
-        return nb::list();
-    }
+    });
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // logged and give an empty set; only the pattern lookup raises.
 #include "host_interfaces/logger.h"
 #include "repo_finder/api_pattern.h"
+#include "repo_finder/fallback.h"
 #include "repo_finder/finder.h"
 #include "repo_finder/index_api.h"
 #include "repo_finder/worker_binding.h"
@@ -31,15 +32,14 @@ rt::Task extras_from_index(nb::object self, nb::object package_name, nb::object 
         host::log_debug("No API pattern and unearth not available for " + rt::utf8_text(index_url));
         co_return nb::set();
     }
-    try {
-        co_return co_await rt::awaited(
-            in_executor(self, method::get_extras_via_unearth, package_name, version, index_url));
-    } catch (nb::python_error& error) {
-        if (!rt::is_ordinary(error)) throw;
-        host::log_error("Unearth failed for extras " + rt::utf8_text(package_name) +
-                        "==" + rt::utf8_text(version) + ": " + rt::error_text(error));
-    }
-    co_return nb::set();
+    co_return co_await await_or_fall_back(
+        [&] {
+            return in_executor(self, method::get_extras_via_unearth, package_name, version,
+                               index_url);
+        },
+        {host::log_error,
+         "Unearth failed for extras " + rt::utf8_text(package_name) + "==" + rt::utf8_text(version),
+         nb::set()});
 }
 
 // Blocking; runs on the executor.
@@ -48,15 +48,11 @@ nb::object extras_via_unearth(nb::handle, nb::handle package_name, nb::handle ve
     rt::require_str(package_name, "package_name");
     rt::require_str(version, "version");
     rt::require_str(index_url, "index_url");
-    try {
+    return run_or_fall_back({host::log_debug, "Unearth get_extras failed", nb::set()}, [&] {
         return with_finder(index_url, [&](nb::handle finder) -> nb::object {
             return marker_extras(best_file_requirements(finder, package_name, version));
         });
-    } catch (nb::python_error& error) {
-        if (!rt::is_ordinary(error)) throw;
-        host::log_debug("Unearth get_extras failed: " + rt::error_text(error));
-        return nb::set();
-    }
+    });
 }
 
 }  // namespace

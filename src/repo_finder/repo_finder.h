@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "runtime/errors.h"
+#include "runtime/interned_name.h"
 #include "runtime/module_globals.h"
 #include "runtime/python.h"
 
@@ -69,16 +70,8 @@ bool uses_own_requirement_parser(nb::handle self);
 // _dummy_dist(name, version): the table entry that stands for a standard-library module.
 nb::object make_dummy_dist(nb::handle name, nb::handle version);
 
-// A str constant interned on first use, for the names and keys looked up on every query.
-class Interned {
-  public:
-    constexpr explicit Interned(const char* text) noexcept : text_(text) {}
-    nb::handle get() const;
-
-  private:
-    const char* text_;
-    mutable PyObject* object_ = nullptr;  // kept for the life of the interpreter
-};
+// The str constants this module looks up on every query: attribute names and document keys.
+using Interned = rt::InternedName;
 
 // An attribute or method name. RepoFinder's methods call each other through Python, so that a
 // subclass override or an instance attribute of the same name is honoured.

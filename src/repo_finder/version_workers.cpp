@@ -3,6 +3,7 @@
 // on the executor. Failures are logged and give an empty list; only the pattern lookup raises.
 #include "host_interfaces/logger.h"
 #include "repo_finder/api_pattern.h"
+#include "repo_finder/fallback.h"
 #include "repo_finder/finder.h"
 #include "repo_finder/index_api.h"
 #include "repo_finder/memo.h"
@@ -111,15 +112,13 @@ rt::Task versions_from_index(nb::object self, nb::object package_name, nb::objec
         host::log_debug("No API pattern and unearth not available for " + rt::utf8_text(index_url));
         co_return nb::list();
     }
-    try {
-        co_return co_await rt::awaited(
-            in_executor(self, method::get_versions_via_unearth, package_name, index_url));
-    } catch (nb::python_error& error) {
-        if (!rt::is_ordinary(error)) throw;
-        host::log_error("Unearth failed for " + rt::utf8_text(package_name) + " at " +
-                        rt::utf8_text(index_url) + ": " + rt::error_text(error));
-    }
-    co_return nb::list();
+    co_return co_await await_or_fall_back(
+        [&] {
+            return in_executor(self, method::get_versions_via_unearth, package_name, index_url);
+        },
+        {host::log_error,
+         "Unearth failed for " + rt::utf8_text(package_name) + " at " + rt::utf8_text(index_url),
+         nb::list()});
 }
 
 // The distinct version texts of the finder's files (a wheel and an sdist of one version are one
@@ -136,40 +135,40 @@ nb::list distinct_versions(nb::handle files) {
     return texts;
 }
 
-// Blocking; runs on the executor. packaging is imported here, on every call, so that a finder
-// query still answers (in plain string order) where it is missing.
+// Every version the finder lists, newest first. packaging is imported here, on every call, so
+// that a finder query still answers (in plain string order) where it is missing.
+nb::list finder_versions(nb::handle package_name, nb::handle index_url) {
+    nb::list texts = nb::borrow<nb::list>(with_finder(index_url, [&](nb::handle finder) {
+        return distinct_versions(finder.attr("find_all_packages")(package_name));
+    }));
+    nb::object version_type, invalid_version;
+    try {
+        version_type = import_from("packaging.version", "Version");
+        invalid_version = import_from("packaging.version", "InvalidVersion");
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_ImportError)) throw;
+        sort_descending(texts);
+        return texts;
+    }
+    return newest_first(
+        texts,
+        [&](nb::handle text) -> nb::object {
+            try {
+                return version_type(text);
+            } catch (nb::python_error& error) {
+                if (!error.matches(invalid_version)) throw;
+                return {};
+            }
+        },
+        false);
+}
+
+// Blocking; runs on the executor.
 nb::object versions_via_unearth(nb::handle, nb::handle package_name, nb::handle index_url) {
     rt::require_str(package_name, "package_name");
     rt::require_str(index_url, "index_url");
-    try {
-        nb::list texts = nb::borrow<nb::list>(with_finder(index_url, [&](nb::handle finder) {
-            return distinct_versions(finder.attr("find_all_packages")(package_name));
-        }));
-        nb::object version_type, invalid_version;
-        try {
-            version_type = import_from("packaging.version", "Version");
-            invalid_version = import_from("packaging.version", "InvalidVersion");
-        } catch (nb::python_error& error) {
-            if (!error.matches(PyExc_ImportError)) throw;
-            sort_descending(texts);
-            return texts;
-        }
-        return newest_first(
-            texts,
-            [&](nb::handle text) -> nb::object {
-                try {
-                    return version_type(text);
-                } catch (nb::python_error& error) {
-                    if (!error.matches(invalid_version)) throw;
-                    return {};
-                }
-            },
-            false);
-    } catch (nb::python_error& error) {
-        if (!rt::is_ordinary(error)) throw;
-        host::log_error("Unearth _get_versions failed: " + rt::error_text(error));
-        return nb::list();
-    }
+    return run_or_fall_back({host::log_error, "Unearth _get_versions failed", nb::list()},
+                            [&] { return finder_versions(package_name, index_url); });
 }
 
 }  // namespace

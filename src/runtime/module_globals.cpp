@@ -12,13 +12,10 @@ void bind_module_globals(nb::module_& module) {
     module_namespace = nb::borrow(PyModule_GetDict(module.ptr())).release().ptr();
 }
 
-ModuleGlobal::ModuleGlobal(const char* name)
-    : name_(name), key_(PyUnicode_InternFromString(name)) {}
-
 nb::object ModuleGlobal::get() const {
-    PyObject* value = PyDict_GetItemWithError(module_namespace, key_);
+    PyObject* value = PyDict_GetItemWithError(module_namespace, key_.get().ptr());
     if (value == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name_);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name());
         throw_pending();
     }
     return nb::borrow(value);

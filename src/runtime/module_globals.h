@@ -4,6 +4,7 @@
 // library) after import; a dictionary lookup with an interned key keeps that cheap.
 #pragma once
 
+#include "runtime/interned_name.h"
 #include "runtime/python.h"
 
 namespace quenlet::rt {
@@ -13,15 +14,14 @@ void bind_module_globals(nb::module_& module);
 
 class ModuleGlobal {
   public:
-    explicit ModuleGlobal(const char* name);
+    constexpr explicit ModuleGlobal(const char* name) noexcept : key_(name) {}
     // The current value; NameError if the module has no such name.
     nb::object get() const;
     // The module's name for it, for setting it during module set-up.
-    const char* name() const noexcept { return name_; }
+    const char* name() const noexcept { return key_.text(); }
 
   private:
-    const char* name_;
-    PyObject* key_;  // interned, immortal for our purposes
+    InternedName key_;
 };
 
 }  // namespace quenlet::rt

@@ -1,8 +1,12 @@
 """What the version, extras and dependency workers share: every failure is one log line and an
 empty answer, an API failure never falls back to the finder, and the finder runs on the
-executor."""
+executor. Only ordinary errors are answered so, by every worker: cancellation and the like pass
+through, unlogged."""
 
 from __future__ import annotations
+
+import asyncio
+import threading
 
 import pytest
 
@@ -132,3 +136,92 @@ async def test_the_finder_path_without_requirements_gives_none(
     fake_finder.requires_dist = requires_dist
     assert await ask(no_api, kind, UNREACHABLE) == WORKERS[kind][2]
     assert log.records == [] and no_api._metadata_cache == {}
+
+
+# Every worker that answers a failure: (coroutine worker, its finder worker, arguments before the
+# index, the API document it asks for).
+EVERY_WORKER = {
+    "versions": ("_get_versions_from_index", "_get_versions_via_unearth", ("demo",), json_path("demo")),
+    "extras": (
+        "_get_extras_from_index",
+        "_get_extras_via_unearth",
+        ("demo", "1.0"),
+        json_path("demo", "1.0"),
+    ),
+    "dependencies": (
+        "_get_dependencies_from_index",
+        "_get_dependencies_via_unearth",
+        ("demo", "1.0"),
+        json_path("demo", "1.0"),
+    ),
+    "package exists": (
+        "_package_exists_in_index",
+        "_package_exists_via_unearth",
+        ("demo",),
+        json_path("demo"),
+    ),
+    "version exists": (
+        "_package_version_exists_in_index",
+        "_package_version_exists_via_unearth",
+        ("demo", "1.0"),
+        json_path("demo", "1.0"),
+    ),
+}
+
+
+class Interrupt(BaseException):
+    """Not an Exception: no worker may answer it."""
+
+
+@pytest.mark.parametrize("kind", EVERY_WORKER)
+async def test_the_finder_workers_let_non_ordinary_errors_through(no_api, log, fake_finder, kind):
+    _, finder_worker, arguments, _ = EVERY_WORKER[kind]
+    fake_finder.best = FakeFile("1.0")
+    fake_finder.error = Interrupt("stop")
+    with pytest.raises(Interrupt):
+        getattr(no_api, finder_worker)(*arguments, UNREACHABLE)
+    assert log.records == []
+
+
+async def cancelled_while_waiting(query, started):
+    """Cancels ``query`` once ``started()`` says it waits; the cancellation must reach the caller."""
+    task = asyncio.ensure_future(query)
+    for _ in range(500):
+        if started():
+            break
+        await asyncio.sleep(0.01)
+    assert started(), "the query never reached its wait"
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+
+
+@pytest.mark.parametrize("kind", EVERY_WORKER)
+async def test_a_query_cancelled_on_the_executor_is_cancelled(no_api, log, kind):
+    worker, finder_worker, arguments, _ = EVERY_WORKER[kind]
+    entered, release = threading.Event(), threading.Event()
+
+    def blocking(*_):
+        entered.set()
+        release.wait(10)
+        return []
+
+    setattr(no_api, finder_worker, blocking)
+    try:
+        await cancelled_while_waiting(getattr(no_api, worker)(*arguments, UNREACHABLE), entered.is_set)
+    finally:
+        release.set()
+    assert log.records == []
+
+
+@pytest.mark.parametrize("kind", EVERY_WORKER)
+async def test_a_query_cancelled_on_the_api_is_cancelled(local_index, index_finder, log, fake_finder, kind):
+    worker, _, arguments, path = EVERY_WORKER[kind]
+    local_index.add_wheel("demo", "1.0")
+    local_index.faults.set(path, delay=1)
+    finder = index_finder()
+    await cancelled_while_waiting(
+        getattr(finder, worker)(*arguments, local_index.simple_url),
+        lambda: path in local_index.request_log.paths(),
+    )
+    assert log.records == [] and fake_finder.calls == []
