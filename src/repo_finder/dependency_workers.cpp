@@ -226,9 +226,12 @@ nb::object dependencies_via_unearth(nb::handle self, nb::handle package_name, nb
 
 }  // namespace
 
+Worker worker::get_dependencies_from_index{method::get_dependencies_from_index,
+                                           "RepoFinder._get_dependencies_from_index",
+                                           &dependencies_from_index};
+
 void bind_dependency_workers(Class& cls) {
-    def_worker(cls, "_get_dependencies_from_index", "RepoFinder._get_dependencies_from_index",
-               &dependencies_from_index);
+    worker::get_dependencies_from_index.bind(cls);
     cls.def("_get_dependencies_via_unearth", &dependencies_via_unearth,
             nb::arg("package_name").none(), nb::arg("version").none(), nb::arg("index_url").none());
 }

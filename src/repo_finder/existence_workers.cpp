@@ -33,7 +33,7 @@ Fallback failed_check(const char* check, const std::string& subject, nb::handle 
             nb::bool_(false)};
 }
 
-rt::Task package_exists_in_index(nb::object self, nb::object package_name, nb::object index_url) {
+rt::Task package_in_index(nb::object self, nb::object package_name, nb::object index_url) {
     nb::object pattern = method::get_api_pattern_for_index.call(self, index_url);
     if (is_nonempty_str(pattern)) {
         co_return co_await await_or_fall_back(
@@ -67,8 +67,8 @@ nb::object package_exists_via_unearth(nb::handle, nb::handle package_name, nb::h
     });
 }
 
-rt::Task package_version_exists_in_index(nb::object self, nb::object package_name,
-                                         nb::object version, nb::object index_url) {
+rt::Task package_version_in_index(nb::object self, nb::object package_name, nb::object version,
+                                  nb::object index_url) {
     nb::object pattern = method::get_api_pattern_for_index.call(self, index_url);
     if (is_nonempty_str(pattern)) {
         co_return co_await await_or_fall_back(
@@ -102,13 +102,17 @@ nb::object package_version_exists_via_unearth(nb::handle, nb::handle package_nam
 
 }  // namespace
 
+Worker worker::package_exists_in_index{method::package_exists_in_index,
+                                       "RepoFinder._package_exists_in_index", &package_in_index};
+Worker worker::package_version_exists_in_index{method::package_version_exists_in_index,
+                                               "RepoFinder._package_version_exists_in_index",
+                                               &package_version_in_index};
+
 void bind_existence_workers(Class& cls) {
-    def_worker(cls, "_package_exists_in_index", "RepoFinder._package_exists_in_index",
-               &package_exists_in_index);
+    worker::package_exists_in_index.bind(cls);
     cls.def("_package_exists_via_unearth", &package_exists_via_unearth,
             nb::arg("package_name").none(), nb::arg("index_url").none());
-    def_worker(cls, "_package_version_exists_in_index",
-               "RepoFinder._package_version_exists_in_index", &package_version_exists_in_index);
+    worker::package_version_exists_in_index.bind(cls);
     cls.def("_package_version_exists_via_unearth", &package_version_exists_via_unearth,
             nb::arg("package_name").none(), nb::arg("version").none(), nb::arg("index_url").none());
 }

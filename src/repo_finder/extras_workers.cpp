@@ -57,9 +57,11 @@ nb::object extras_via_unearth(nb::handle, nb::handle package_name, nb::handle ve
 
 }  // namespace
 
+Worker worker::get_extras_from_index{method::get_extras_from_index,
+                                     "RepoFinder._get_extras_from_index", &extras_from_index};
+
 void bind_extras_workers(Class& cls) {
-    def_worker(cls, "_get_extras_from_index", "RepoFinder._get_extras_from_index",
-               &extras_from_index);
+    worker::get_extras_from_index.bind(cls);
     cls.def("_get_extras_via_unearth", &extras_via_unearth, nb::arg("package_name").none(),
             nb::arg("version").none(), nb::arg("index_url").none());
 }

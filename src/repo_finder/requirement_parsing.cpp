@@ -6,6 +6,7 @@
 #include "repo_finder/repo_finder.h"
 #include "repo_finder/text.h"
 #include "runtime/arguments.h"
+#include "runtime/class_functions.h"
 #include "runtime/text.h"
 
 namespace quenlet::repo_finder {
@@ -82,15 +83,7 @@ nb::handle own_requirement_parser() {
 }
 
 bool uses_own_requirement_parser(nb::handle self) {
-    // Resolved as self._parse_requirement would be, without binding a method: the class's
-    // function, unless an instance attribute of that name hides it.
-    nb::handle name = method::parse_requirement.name();
-    nb::object attributes = rt::steal_or_throw(PyObject_GenericGetDict(self.ptr(), nullptr));
-    int hidden = PyDict_Contains(attributes.ptr(), name.ptr());
-    if (hidden < 0) rt::throw_pending();
-    if (hidden == 1) return false;
-    nb::object function = rt::steal_or_throw(PyObject_GetAttr(self.type().ptr(), name.ptr()));
-    return function.is(nb::handle(own_parser));
+    return rt::is_class_function(self, method::parse_requirement.name(), own_parser);
 }
 
 void bind_requirement_parsing(Class& cls) {

@@ -4,6 +4,7 @@
 // one after another. The plan is built from the settings on every call.
 #include "host_interfaces/logger.h"
 #include "repo_finder/index_api.h"
+#include "repo_finder/worker_binding.h"
 #include "runtime/arguments.h"
 #include "runtime/coroutine.h"
 #include "runtime/text.h"
@@ -55,7 +56,7 @@ enum class Answer {
 };
 
 struct Search {
-    const Member* worker;      // called as self.<worker>(*arguments, index_url)
+    const Worker* worker;      // started as self.<worker>(*arguments, index_url)
     const Messages* messages;  // null: the query logs nothing
     Answer answer;
 };
@@ -73,17 +74,6 @@ std::string size_text(nb::handle sized) {
 
 nb::object item(nb::handle mapping, const Interned& key) {
     return rt::steal_or_throw(PyObject_GetItem(mapping.ptr(), key.get().ptr()));
-}
-
-// The worker's awaitable for one index.
-nb::object ask(nb::handle self, const Search& search, nb::handle arguments, nb::handle index_url) {
-    nb::object worker = search.worker->get(self);
-    PyObject* argv[3];
-    Py_ssize_t count = PyTuple_GET_SIZE(arguments.ptr());
-    for (Py_ssize_t i = 0; i < count; ++i) argv[i] = PyTuple_GET_ITEM(arguments.ptr(), i);
-    argv[count] = index_url.ptr();
-    return rt::steal_or_throw(
-        PyObject_Vectorcall(worker.ptr(), argv, static_cast<size_t>(count + 1), nullptr));
 }
 
 nb::object answer(const Search& search, nb::handle result, nb::handle index_url) {
@@ -128,7 +118,7 @@ Plan plan_of(nb::handle settings) {
 rt::Task search(nb::object self, Search search, nb::object arguments, nb::object package_name,
                 nb::object index_url) {
     if (is_nonempty_str(index_url)) {
-        nb::object result = co_await rt::awaited(ask(self, search, arguments, index_url));
+        nb::object result = co_await search.worker->start(self, arguments, index_url);
         co_return answer(search, result, index_url);
     }
     nb::object settings = method::get_pip_settings.call(self);
@@ -137,7 +127,7 @@ rt::Task search(nb::object self, Search search, nb::object arguments, nb::object
 
     if (is_nonempty_str(plan.primary_url)) {
         if (messages) host::log_info(filled(messages->before_primary, rt::utf8_text(package_name)));
-        nb::object result = co_await rt::awaited(ask(self, search, arguments, plan.primary_url));
+        nb::object result = co_await search.worker->start(self, arguments, plan.primary_url);
         if (truthy(result)) {
             if (messages) host::log_info(filled(messages->primary_hit, size_text(result)));
             co_return answer(search, result, plan.primary_url);
@@ -149,7 +139,7 @@ rt::Task search(nb::object self, Search search, nb::object arguments, nb::object
         }
         for (nb::handle url : plan.secondary_urls) {
             if (messages) host::log_info("Querying secondary index: " + text_of(url));
-            nb::object result = co_await rt::awaited(ask(self, search, arguments, url));
+            nb::object result = co_await search.worker->start(self, arguments, url);
             if (truthy(result)) {
                 if (messages) host::log_info(filled(messages->secondary_hit, size_text(result)));
                 co_return answer(search, result, url);
@@ -175,7 +165,7 @@ void bind_search(Class& cls) {
         "find_repo_for_package",
         [](nb::handle self, nb::handle package_name) {
             rt::require_str(package_name, "package_name");
-            return start(self, {&method::package_exists_in_index, nullptr, Answer::index_url},
+            return start(self, {&worker::package_exists_in_index, nullptr, Answer::index_url},
                          nb::make_tuple(package_name), package_name, nb::none(),
                          "RepoFinder.find_repo_for_package");
         },
@@ -186,7 +176,7 @@ void bind_search(Class& cls) {
             rt::require_str(package_name, "package_name");
             rt::require_str(version, "version");
             return start(self,
-                         {&method::package_version_exists_in_index, nullptr, Answer::index_url},
+                         {&worker::package_version_exists_in_index, nullptr, Answer::index_url},
                          nb::make_tuple(package_name, version), package_name, nb::none(),
                          "RepoFinder.find_repo_for_package_version");
         },
@@ -197,7 +187,7 @@ void bind_search(Class& cls) {
             rt::require_str(package_name, "package_name");
             rt::require_str_or_none(index_url, "index_url");
             return start(
-                self, {&method::get_versions_from_index, &version_messages, Answer::result},
+                self, {&worker::get_versions_from_index, &version_messages, Answer::result},
                 nb::make_tuple(package_name), package_name, index_url, "RepoFinder.get_versions");
         },
         nb::arg("package_name").none(), nb::arg("index_url").none() = nb::none());
@@ -208,7 +198,7 @@ void bind_search(Class& cls) {
             rt::require_str(version, "version");
             rt::require_str_or_none(index_url, "index_url");
             return start(self,
-                         {&method::get_extras_from_index, &extras_messages, Answer::sorted_result},
+                         {&worker::get_extras_from_index, &extras_messages, Answer::sorted_result},
                          nb::make_tuple(package_name, version), package_name, index_url,
                          "RepoFinder.get_extras");
         },
@@ -221,7 +211,7 @@ void bind_search(Class& cls) {
             rt::require_str(version, "version");
             rt::require_str_or_none(index_url, "index_url");
             return start(
-                self, {&method::get_dependencies_from_index, &dependency_messages, Answer::result},
+                self, {&worker::get_dependencies_from_index, &dependency_messages, Answer::result},
                 nb::make_tuple(package_name, version), package_name, index_url,
                 "RepoFinder.get_dependencies");
         },

@@ -173,9 +173,11 @@ nb::object versions_via_unearth(nb::handle, nb::handle package_name, nb::handle 
 
 }  // namespace
 
+Worker worker::get_versions_from_index{method::get_versions_from_index,
+                                       "RepoFinder._get_versions_from_index", &versions_from_index};
+
 void bind_version_workers(Class& cls) {
-    def_worker(cls, "_get_versions_from_index", "RepoFinder._get_versions_from_index",
-               &versions_from_index);
+    worker::get_versions_from_index.bind(cls);
     cls.def("_get_versions_via_unearth", &versions_via_unearth, nb::arg("package_name").none(),
             nb::arg("index_url").none());
 }

@@ -1,6 +1,8 @@
-// Binding the per-index worker coroutines: every argument is a str, checked in the call itself,
-// before a coroutine is created.
+// The per-index worker coroutines: bound as RepoFinder methods, every argument a str checked in
+// the call itself, before a coroutine is created; and started by the search.
 #pragma once
+
+#include <variant>
 
 #include "repo_finder/repo_finder.h"
 #include "runtime/coroutine.h"
@@ -13,8 +15,36 @@ using PackageWorker = rt::Task (*)(nb::object self, nb::object package_name, nb:
 using VersionWorker = rt::Task (*)(nb::object self, nb::object package_name, nb::object version,
                                    nb::object index_url);
 
-// `qualname` names the coroutine objects (static storage).
-void def_worker(Class& cls, const char* name, const char* qualname, PackageWorker worker);
-void def_worker(Class& cls, const char* name, const char* qualname, VersionWorker worker);
+class Worker {
+  public:
+    // `qualname` names the coroutine objects (static storage).
+    constexpr Worker(const Member& method, const char* qualname, PackageWorker run) noexcept
+        : method_(method), qualname_(qualname), run_(run) {}
+    constexpr Worker(const Member& method, const char* qualname, VersionWorker run) noexcept
+        : method_(method), qualname_(qualname), run_(run) {}
+
+    // Binds the method onto the class.
+    void bind(Class& cls);
+
+    // self.<name>(*arguments, index_url), to be awaited. The search asks a worker for every
+    // index it tries, so while the method is the class's own the native function runs directly,
+    // with the same checks and the same answer, but no bound method and no coroutine object of
+    // its own; an override (a subclass, an instance attribute) is called as Python would.
+    rt::Task start(nb::handle self, nb::handle arguments, nb::handle index_url) const;
+
+  private:
+    const Member& method_;
+    const char* qualname_;
+    std::variant<PackageWorker, VersionWorker> run_;
+    PyObject* bound_ = nullptr;  // the class's function, kept for the life of the process
+};
+
+namespace worker {
+extern Worker package_exists_in_index;
+extern Worker package_version_exists_in_index;
+extern Worker get_versions_from_index;
+extern Worker get_extras_from_index;
+extern Worker get_dependencies_from_index;
+}  // namespace worker
 
 }  // namespace quenlet::repo_finder
