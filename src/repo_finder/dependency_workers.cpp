@@ -43,18 +43,27 @@ nb::object lower_case(nb::handle name) {
 // every query, as it would be.
 Memo& parsed_requirements = *new Memo(4096);
 
-// Whether the list holds the strings of the tuple, in order (the very same objects, when the
-// document is the one they were kept from).
-bool same_strings(nb::handle strings, nb::handle requirements) {
+// How the strings of a document compare with those a memo entry was parsed from.
+enum class Match {
+    different,
+    equal,         // the same texts in other objects: another copy of the document
+    same_objects,  // the document the entry was kept from
+};
+
+Match match_strings(nb::handle strings, nb::handle requirements) {
     Py_ssize_t count = PyTuple_GET_SIZE(strings.ptr());
-    if (PyList_GET_SIZE(requirements.ptr()) != count) return false;
+    if (PyList_GET_SIZE(requirements.ptr()) != count) return Match::different;
+    Match match = Match::same_objects;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(strings.ptr(), i),
-                                             PyList_GET_ITEM(requirements.ptr(), i), Py_EQ);
+        PyObject* kept = PyTuple_GET_ITEM(strings.ptr(), i);
+        PyObject* given = PyList_GET_ITEM(requirements.ptr(), i);
+        if (kept == given) continue;
+        int equal = PyObject_RichCompareBool(kept, given, Py_EQ);
         if (equal < 0) rt::throw_pending();
-        if (equal == 0) return false;
+        if (equal == 0) return Match::different;
+        match = Match::equal;
     }
-    return true;
+    return match;
 }
 
 // A copy of one of the parser's records with a copy of `extras` as its extras: deep enough that
@@ -118,9 +127,18 @@ nb::list parse_requirements(nb::handle self, nb::handle requirements, nb::handle
                  uses_own_requirement_parser(self);
     if (reuse) {
         nb::object kept = parsed_requirements.find(own, document_key);
-        if (kept.is_valid() && same_strings(PyTuple_GET_ITEM(kept.ptr(), 0), requirements)) {
-            return fresh_records(kept);
+        Match match = kept.is_valid() ? match_strings(PyTuple_GET_ITEM(kept.ptr(), 0), requirements)
+                                      : Match::different;
+        if (match == Match::equal) {
+            // Kept again with this copy's strings: the next query on it then compares objects,
+            // not texts, and touches no memory of the copy it replaces.
+            nb::object strings = rt::steal_or_throw(PyList_AsTuple(requirements.ptr()));
+            parsed_requirements.keep(
+                own, document_key,
+                nb::make_tuple(strings, nb::handle(PyTuple_GET_ITEM(kept.ptr(), 1)),
+                               nb::handle(PyTuple_GET_ITEM(kept.ptr(), 2))));
         }
+        if (match != Match::different) return fresh_records(kept);
     }
     nb::object parser = method::parse_requirement.get(self);
     nb::list dependencies;
