@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import json
+
 import pytest
 
 from quenlet_master.local_index import json_path
@@ -56,6 +58,19 @@ async def test_answers_are_fresh_objects_the_caller_may_change(demo, index_finde
     assert second == PARSED
     second[1]["extras"].clear()
     assert await finder._get_dependencies_from_index("Demo", "1.0", demo.simple_url) == PARSED
+
+
+async def test_other_copies_of_a_document_answer_alike(demo, index_finder, log):
+    finder = index_finder()
+    await finder._get_dependencies_from_index("Demo", "1.0", demo.simple_url)
+    original = finder._metadata_cache[("demo", "1.0")]
+    copy = json.loads(json.dumps(original))  # the same texts in other objects
+    for document in (copy, original, copy, original):
+        finder._metadata_cache[("demo", "1.0")] = document
+        answer = await finder._get_dependencies_from_index("Demo", "1.0", demo.simple_url)
+        assert answer == PARSED
+        answer[1]["extras"].append("changed")
+    assert demo.request_log.paths() == [json_path("Demo", "1.0")]
 
 
 async def test_a_changed_document_or_parser_is_honoured(repo_finder, demo, index_finder, log):
