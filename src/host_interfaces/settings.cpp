@@ -11,8 +11,10 @@ bool Settings::present() const {
     return truth == 1;
 }
 
-nb::object Settings::get(const char* key, nb::handle fallback) const {
-    return manager_.attr("get")(key, fallback);
+nb::object Settings::get(const rt::InternedName& key, nb::handle fallback) const {
+    static const rt::InternedName get_name("get");
+    PyObject* args[] = {manager_.ptr(), key.get().ptr(), fallback.ptr()};
+    return rt::steal_or_throw(PyObject_VectorcallMethod(get_name.get().ptr(), args, 3, nullptr));
 }
 
 }  // namespace quenlet::host

@@ -2,6 +2,7 @@
 // or false manager means "use the defaults and ask nothing".
 #pragma once
 
+#include "runtime/interned_name.h"
 #include "runtime/python.h"
 
 namespace quenlet::host {
@@ -13,8 +14,9 @@ class Settings {
     // Tests the manager's truth value (which may call into the host and raise).
     bool present() const;
 
-    // manager.get(key, fallback); only call when present().
-    nb::object get(const char* key, nb::handle fallback) const;
+    // manager.get(key, fallback); only call when present(). Keys are interned: queries read the
+    // settings on every call.
+    nb::object get(const rt::InternedName& key, nb::handle fallback) const;
 
   private:
     nb::object manager_;

@@ -84,6 +84,12 @@ nb::object record_copy(nb::handle record, nb::handle extras) {
     return copied;
 }
 
+nb::object untracked_entry(nb::handle strings, nb::handle records, nb::handle extras) {
+    nb::object entry = nb::make_tuple(strings, records, extras);
+    for (nb::handle part : {strings, records, extras, nb::handle(entry)}) untrack(part);
+    return entry;
+}
+
 // The memo's entry for records just parsed from `requirements`; none when a record is not of the
 // parser's own shape.
 nb::object kept_entry(nb::handle requirements, nb::handle records) {
@@ -98,11 +104,13 @@ nb::object kept_entry(nb::handle requirements, nb::handle records) {
         nb::object copied = record_copy(record, record_extras);
         PyObject* copied_extras = PyDict_GetItemWithError(copied.ptr(), extras_key.get().ptr());
         if (copied_extras == nullptr) rt::throw_pending();
+        untrack(copied_extras);
+        untrack(copied);
         PyTuple_SET_ITEM(extras.ptr(), i, nb::borrow(copied_extras).release().ptr());
         PyList_SET_ITEM(copies.ptr(), i, copied.release().ptr());
     }
     nb::object strings = rt::steal_or_throw(PyList_AsTuple(requirements.ptr()));
-    return nb::make_tuple(strings, copies, extras);
+    return untracked_entry(strings, copies, extras);
 }
 
 // Fresh records from a memo entry, for one caller to keep or change as it likes.
@@ -133,10 +141,9 @@ nb::list parse_requirements(nb::handle self, nb::handle requirements, nb::handle
             // Kept again with this copy's strings: the next query on it then compares objects,
             // not texts, and touches no memory of the copy it replaces.
             nb::object strings = rt::steal_or_throw(PyList_AsTuple(requirements.ptr()));
-            parsed_requirements.keep(
-                own, document_key,
-                nb::make_tuple(strings, nb::handle(PyTuple_GET_ITEM(kept.ptr(), 1)),
-                               nb::handle(PyTuple_GET_ITEM(kept.ptr(), 2))));
+            parsed_requirements.keep(own, document_key,
+                                     untracked_entry(strings, PyTuple_GET_ITEM(kept.ptr(), 1),
+                                                     PyTuple_GET_ITEM(kept.ptr(), 2)));
         }
         if (match != Match::different) return fresh_records(kept);
     }

@@ -46,6 +46,14 @@ class Memo {
     nb::object entries_;  // a dict once something is kept
 };
 
+// Takes a kept value built only of strings and containers of strings out of the cyclic garbage
+// collector's watch: nothing ever changes it, so it can never close a cycle, and a memo of
+// thousands of entries would otherwise be walked on every collection. Copies made from it are
+// watched as usual.
+inline void untrack(nb::handle container) noexcept {
+    PyObject_GC_UnTrack(container.ptr());
+}
+
 // Versions parsed by the module's Version: the specifier check and the version listing ask
 // about the same releases over and over.
 Memo& parsed_versions();

@@ -45,6 +45,13 @@ nb::list default_api_list() {
     return entries;
 }
 
+namespace key {
+rt::InternedName index_urls{"package_management.pip.index_urls"};
+rt::InternedName use_secondary_urls{"package_management.pip.use_secondary_urls"};
+rt::InternedName retries{"package_management.pip.retries"};
+rt::InternedName api_list{"package_management.pip_api"};
+}  // namespace key
+
 nb::dict get_pip_settings(nb::handle self) {
     host::Settings settings(field::settings_manager.get(self));
     nb::dict result;
@@ -54,17 +61,16 @@ nb::dict get_pip_settings(nb::handle self) {
         result["retries"] = 3;
         return result;
     }
-    result["index_urls"] = settings.get("package_management.pip.index_urls", default_index_urls());
-    result["use_secondary_urls"] =
-        settings.get("package_management.pip.use_secondary_urls", nb::bool_(false));
-    result["retries"] = settings.get("package_management.pip.retries", nb::int_(3));
+    result["index_urls"] = settings.get(key::index_urls, default_index_urls());
+    result["use_secondary_urls"] = settings.get(key::use_secondary_urls, nb::bool_(false));
+    result["retries"] = settings.get(key::retries, nb::int_(3));
     return result;
 }
 
 nb::object get_pip_api_list(nb::handle self) {
     host::Settings settings(field::settings_manager.get(self));
     if (!settings.present()) return default_api_list();
-    nb::object entries = settings.get("package_management.pip_api", default_api_list());
+    nb::object entries = settings.get(key::api_list, default_api_list());
     if (!entries.is_none() && !PyList_Check(entries.ptr())) {
         PyErr_Format(PyExc_TypeError, "Expected list, got %s", Py_TYPE(entries.ptr())->tp_name);
         rt::throw_pending();

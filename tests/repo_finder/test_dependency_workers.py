@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import json
 
 import pytest
@@ -56,6 +57,8 @@ async def test_answers_are_fresh_objects_the_caller_may_change(demo, index_finde
     first.append("changed")
     second = await finder._get_dependencies_from_index("Demo", "1.0", demo.simple_url)
     assert second == PARSED
+    # A caller may build cycles through what it gets: the collector must be able to see them.
+    assert all(gc.is_tracked(record) and gc.is_tracked(record["extras"]) for record in second)
     second[1]["extras"].clear()
     assert await finder._get_dependencies_from_index("Demo", "1.0", demo.simple_url) == PARSED
 
