@@ -18,12 +18,22 @@ from typing import Any
 _MISSING = object()
 
 
-def _split_key(key: str) -> list[str]:
+# Split keys by their text: the index client reads the same few keys on every query.
+_KEY_PARTS: dict[str, tuple[str, ...]] = {}
+_KEY_PARTS_LIMIT = 1024
+
+
+def _split_key(key: str) -> tuple[str, ...]:
+    if type(key) is str and (known := _KEY_PARTS.get(key)) is not None:
+        return known
     if not isinstance(key, str):
         raise TypeError(f"settings key must be a string, not {type(key).__name__}")
-    parts = key.split(".")
+    parts = tuple(key.split("."))
     if not all(parts):
         raise ValueError(f"malformed settings key {key!r}")
+    if len(_KEY_PARTS) >= _KEY_PARTS_LIMIT:
+        _KEY_PARTS.clear()
+    _KEY_PARTS[key] = parts
     return parts
 
 
@@ -32,13 +42,14 @@ _IMMUTABLE = frozenset({str, int, float, bool, type(None)})
 
 
 def _copied(value: Any) -> Any:
+    # Plain members are shared without a call: most settings are lists of small dicts of them.
     kind = type(value)
+    if kind is dict:
+        return {key: item if type(item) in _IMMUTABLE else _copied(item) for key, item in value.items()}
+    if kind is list:
+        return [item if type(item) in _IMMUTABLE else _copied(item) for item in value]
     if kind in _IMMUTABLE:
         return value
-    if kind is dict:
-        return {key: _copied(item) for key, item in value.items()}
-    if kind is list:
-        return [_copied(item) for item in value]
     return copy.deepcopy(value)
 
 
@@ -111,7 +122,7 @@ class SettingsManager:
         with self._lock:
             self._set_locked(parts, value)
 
-    def _set_locked(self, parts: list[str], value: Any) -> None:
+    def _set_locked(self, parts: tuple[str, ...], value: Any) -> None:
         node = self._data
         for part in parts[:-1]:
             child = node.get(part)
@@ -136,14 +147,14 @@ class SettingsManager:
         """Merge ``values`` in: nested mappings merge member by member, dotted keys are split."""
         if not isinstance(values, Mapping):
             raise TypeError(f"settings must be a mapping, not {type(values).__name__}")
-        flat: list[tuple[list[str], Any]] = []
-        self._flatten(values, [], flat)
+        flat: list[tuple[tuple[str, ...], Any]] = []
+        self._flatten(values, (), flat)
         with self._lock:
             for parts, value in flat:
                 self._set_locked(parts, value)
 
     def _flatten(
-        self, values: Mapping[str, Any], prefix: list[str], out: list[tuple[list[str], Any]]
+        self, values: Mapping[str, Any], prefix: tuple[str, ...], out: list[tuple[tuple[str, ...], Any]]
     ) -> None:
         for key, value in values.items():
             parts = prefix + _split_key(key)
