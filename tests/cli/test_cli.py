@@ -10,6 +10,7 @@ from pathlib import Path
 
 import pytest
 from cli_support import needs_check, needs_finder, needs_manager, write_settings
+from support import child_processes
 
 from quenlet_master.cli import build_settings, main, parse_arguments
 from quenlet_master.demo import hermetic_pip_environment
@@ -307,18 +308,6 @@ def test_options_alone_make_complete_settings():
     }
 
 
-def children_of(pid):
-    children = []
-    for stat in Path("/proc").glob("[0-9]*/stat"):
-        try:
-            # the parent's pid is the second field after the parenthesised command name
-            if int(stat.read_text().rpartition(")")[2].split()[1]) == pid:
-                children.append(int(stat.parent.name))
-        except (OSError, ValueError):  # the process ended while we looked
-            continue
-    return children
-
-
 @needs_manager
 def test_interrupted_install_stops_pip_and_exits_130(sample_index, tmp_path):
     sample_index.faults.set("/simple/sample-pkg/", delay=30)  # pip waits here until we interrupt
@@ -332,7 +321,7 @@ def test_interrupted_install_stops_pip_and_exits_130(sample_index, tmp_path):
         cwd=tmp_path,
     ) as cli_process:
         assert cli_process.stdout.readline().startswith("  stdout | Looking in indexes: ")
-        pip = children_of(cli_process.pid)
+        pip = child_processes(cli_process.pid)
         cli_process.send_signal(signal.SIGINT)
         _, err = cli_process.communicate(timeout=30)
     assert cli_process.returncode == 130 and err == "quenlet-packages: error: interrupted\n"

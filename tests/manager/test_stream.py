@@ -6,7 +6,8 @@ import time
 import warnings
 
 import pytest
-from manager_support import child_processes, collect, folder_exists, manager_records
+from manager_support import folder_exists, manager_records
+from support import child_processes, collect
 
 OUTPUT = r"""
 import sys

@@ -10,12 +10,13 @@ import time
 
 import aiohttp
 import pytest
+from support import ScriptPip, collect
 
 from quenlet_master.business_layer.packages import repo_finder
 from quenlet_master.config.settings import SettingsManager
 from quenlet_master.local_index import json_path
 
-from .conftest import INSTALLING, ShellPip
+from .conftest import INSTALLING
 
 # What the index does wrong, set on every document path of the package "demo".
 INDEX_FAULTS = {
@@ -170,14 +171,10 @@ def install(package_manager, operation, tmp_path):
 OPERATIONS = ["install_package", "install_package_to_cache", "install_package_no_deps"]
 
 
-async def collect(stream):
-    return [item async for item in stream]
-
-
 @pytest.mark.parametrize("operation", OPERATIONS)
 @pytest.mark.parametrize("signal", [9, 15])
 async def test_pip_killed_by_a_signal(package_manager, tmp_path, counts, operation, signal):
-    package_manager.pip_command_builder = ShellPip(f'echo "Collecting $1"; kill -{signal} $$')
+    package_manager.pip_command_builder = ScriptPip.shell(f'echo "Collecting $1"; kill -{signal} $$')
     items = await collect(install(package_manager, operation, tmp_path))
     assert items == [
         ("stdout", "Collecting demo==1.0"),
@@ -192,7 +189,7 @@ async def test_output_left_in_the_pipes_at_exit_is_all_delivered(
     package_manager, tmp_path, counts, operation
 ):
     # Less than a pipe holds, so pip is gone before anything is read.
-    package_manager.pip_command_builder = ShellPip("seq 1 4000; seq 4001 8000 >&2; exit 3")
+    package_manager.pip_command_builder = ScriptPip.shell("seq 1 4000; seq 4001 8000 >&2; exit 3")
     items = await collect(install(package_manager, operation, tmp_path))
     assert [text for kind, text in items if kind == "stdout"] == [str(n) for n in range(1, 4001)]
     assert [text for kind, text in items if kind == "stderr"] == [str(n) for n in range(4001, 8001)]
@@ -204,7 +201,7 @@ async def test_output_left_in_the_pipes_at_exit_is_all_delivered(
 async def test_a_missing_pip_fails_a_cache_install_and_records_nothing(
     package_manager, tmp_path, counts, operation
 ):
-    builder = package_manager.pip_command_builder = ShellPip(INSTALLING)
+    builder = package_manager.pip_command_builder = ScriptPip.shell(INSTALLING)
     builder.build_install_command = lambda spec, target, **options: [str(tmp_path / "no-such-python"), spec]
     assert await collect(install(package_manager, operation, tmp_path)) == [
         ("error", "Python executable not found")

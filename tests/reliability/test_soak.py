@@ -8,10 +8,12 @@ import gc
 import itertools
 import os
 
+from support import ScriptPip, child_processes, collect
+
 from quenlet_master.business_layer.packages import manager, repo_finder
 from quenlet_master.config.settings import SettingsManager
 
-from .conftest import FOREVER, INSTALLING, ShellPip, child_processes, scaled
+from .conftest import FOREVER, INSTALLING, scaled
 
 SPECS = [
     "requests[socks,security]==2.31.0",
@@ -135,13 +137,9 @@ async def test_queries_against_the_local_index(local_index, local_aiohttp, packa
     await soak.run(ask, scaled(1000))
 
 
-async def collect(stream):
-    return [item async for item in stream]
-
-
 async def test_installs(package_manager, tmp_path, soak):
     """Installs that run to their end: fresh ones, failed ones and cache hits."""
-    package_manager.pip_command_builder = ShellPip(INSTALLING)
+    package_manager.pip_command_builder = ScriptPip.shell(INSTALLING)
     cache = package_manager.package_cache
     numbers = itertools.count()
 
@@ -186,7 +184,7 @@ def stream_of(package_manager, number, tmp_path):
 
 
 async def test_streams_closed_early(package_manager, tmp_path, soak):
-    package_manager.pip_command_builder = ShellPip(FOREVER)
+    package_manager.pip_command_builder = ScriptPip.shell(FOREVER)
 
     async def close_early(count):
         for number in range(count):
@@ -201,7 +199,7 @@ async def test_streams_closed_early(package_manager, tmp_path, soak):
 
 
 async def test_streams_dropped_without_closing(package_manager, tmp_path, soak):
-    package_manager.pip_command_builder = ShellPip(FOREVER)
+    package_manager.pip_command_builder = ScriptPip.shell(FOREVER)
     pids = []
 
     async def drop(count):
