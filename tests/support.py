@@ -1,5 +1,5 @@
 """Helpers that tests in several folders share (their fixtures live in conftest.py): the process
-table, a pip stand-in, and the items of an install stream."""
+table, a pip stand-in, and the install streams."""
 
 from __future__ import annotations
 
@@ -71,6 +71,17 @@ class ScriptPip(PipCommandBuilder):
     def build_install_command(self, package_spec, target_dir, no_deps=False, prefer_binary=False):
         self.calls.append((package_spec, str(target_dir), no_deps, prefer_binary))
         return [*self.command, package_spec, str(target_dir)]
+
+
+INSTALL_OPERATIONS = ["install_package", "install_package_to_cache", "install_package_no_deps"]
+
+
+def start_install(package_manager, operation: str, name: str, target) -> AsyncIterator[tuple[str, str]]:
+    """The stream of one of INSTALL_OPERATIONS for version 1.0 of `name`. Only install_package
+    installs into `target`; the others install into the package cache."""
+    if operation == "install_package":
+        return package_manager.install_package(f"{name}==1.0", str(target))
+    return getattr(package_manager, operation)(name, "1.0")
 
 
 async def collect(stream: AsyncIterator[tuple[str, str]]) -> list[tuple[str, str]]:

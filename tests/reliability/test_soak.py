@@ -8,7 +8,7 @@ import gc
 import itertools
 import os
 
-from support import ScriptPip, child_processes, collect
+from support import INSTALL_OPERATIONS, ScriptPip, child_processes, collect, start_install
 
 from quenlet_master.business_layer.packages import manager, repo_finder
 from quenlet_master.config.settings import SettingsManager
@@ -175,12 +175,9 @@ async def test_installs(package_manager, tmp_path, soak):
 
 
 def stream_of(package_manager, number, tmp_path):
-    kind = number % 3
-    if kind == 0:
-        return package_manager.install_package(f"pkg{number}", str(tmp_path / "early" / str(number)))
-    if kind == 1:
-        return package_manager.install_package_to_cache(f"pkg{number}", "1.0")
-    return package_manager.install_package_no_deps(f"pkg{number}", "1.0")
+    """Each install operation in turn."""
+    operation = INSTALL_OPERATIONS[number % len(INSTALL_OPERATIONS)]
+    return start_install(package_manager, operation, f"pkg{number}", tmp_path / "early" / str(number))
 
 
 async def test_streams_closed_early(package_manager, tmp_path, soak):
