@@ -1,6 +1,8 @@
-"""Fixtures that every test folder shares: the local package index, and the public index's
-address leading to it."""
+"""Fixtures that every test folder shares: the local package index, the public index's address
+leading to it, a package manager, and pip children that see no machine-wide configuration.
+Helpers that are not fixtures live in support.py."""
 
+import os
 import warnings
 from types import SimpleNamespace
 
@@ -9,6 +11,7 @@ import pytest
 
 from quenlet_master.business_layer.packages import manager
 from quenlet_master.config import public_index
+from quenlet_master.demo import hermetic_pip_environment
 
 pytest_plugins = ["quenlet_master.local_index.pytest_plugin"]
 
@@ -32,3 +35,21 @@ def local_aiohttp(local_index, monkeypatch):
     namespace = SimpleNamespace(ClientSession=LocalSession, ClientTimeout=aiohttp.ClientTimeout)
     monkeypatch.setattr(manager, "aiohttp", namespace)
     return SimpleNamespace(index=local_index, timeouts=timeouts, namespace=namespace)
+
+
+@pytest.fixture
+def package_manager(tmp_path):
+    return manager.PackageManager(str(tmp_path / "base"))
+
+
+@pytest.fixture
+def hermetic_pip_env(monkeypatch) -> dict[str, str]:
+    """This process's environment without the machine's pip configuration, which may name extra
+    indexes or wheel folders: a test that installs from the local index must not pick a file from
+    anywhere else. Returned too, for a child given an environment of its own."""
+    env = hermetic_pip_environment()
+    for key in [key for key in os.environ if key not in env]:
+        monkeypatch.delenv(key)
+    for key, value in env.items():
+        monkeypatch.setenv(key, value)
+    return env

@@ -2,7 +2,6 @@
 
 import importlib
 import json
-from pathlib import Path
 
 import pytest
 
@@ -42,13 +41,6 @@ def requires(module, operation):
 needs_finder = requires("repo_finder", "RepoFinder.get_versions")
 needs_check = requires("repo_finder", "RepoFinder.check_specifier_in_dist")
 needs_manager = requires("manager", "PackageManager.install_package_to_cache")
-
-
-def under_address_sanitizer():
-    try:
-        return "libasan" in Path("/proc/self/maps").read_text()
-    except OSError:
-        return False
 
 
 def write_settings(path, server, with_api=True):

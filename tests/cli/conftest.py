@@ -1,13 +1,11 @@
 import dataclasses
 import json
-import os
 import socket
 
 import pytest
 from cli_support import SAMPLE_RELEASES, write_settings
 
 from quenlet_master.cli import main
-from quenlet_master.demo import hermetic_pip_environment
 
 
 @dataclasses.dataclass
@@ -22,17 +20,7 @@ class Run:
 
 
 @pytest.fixture
-def hermetic_env(monkeypatch):
-    """pip children of this process see no machine-wide pip configuration."""
-    for key in list(os.environ):
-        if key.startswith("PIP_"):
-            monkeypatch.delenv(key)
-    for key, value in hermetic_pip_environment().items():
-        monkeypatch.setenv(key, value)
-
-
-@pytest.fixture
-def cli(capsys, hermetic_env):
+def cli(capsys, hermetic_pip_env):
     def run(*argv):
         status = main([str(a) for a in argv])
         captured = capsys.readouterr()

@@ -10,6 +10,7 @@ from pathlib import Path
 
 import pytest
 from cli_support import needs_check, needs_finder, needs_manager, write_settings
+from support import child_processes
 
 from quenlet_master.cli import build_settings, main, parse_arguments
 from quenlet_master.demo import hermetic_pip_environment
@@ -92,7 +93,7 @@ def test_secondary_index_is_searched_only_when_allowed(cli, sample_index, tmp_pa
         (["versions"], 2, "the following arguments are required: name"),
         (["upgrade", "x"], 2, "invalid choice: 'upgrade'"),
         (["--retries", "-1", "versions", "x"], 2, "'-1' is not a non-negative integer"),
-        (["--index-url", "ftp://example/simple", "versions", "x"], 2, "is not an http://, https://"),
+        (["--index-url", "ftp://index.example/simple", "versions", "x"], 2, "is not an http://, https://"),
         (["versions", "x", "--api-pattern", "http://127.0.0.1/simple"], 2, "is not INDEX_URL=PATTERN"),
         (["--settings", "missing.json", "versions", "x"], 2, "cannot read settings file missing.json"),
     ],
@@ -127,7 +128,9 @@ def test_unreachable_index_is_nothing_found_with_the_reason(cli, closed_port_url
         ('["not", "an", "object"]', "must hold a JSON object"),
         # Accepted by the settings store, refused by the index client when it reads it.
         pytest.param(
-            '{"package_management.pip_api": "http://x"}', "unexpected TypeError: ", marks=needs_finder
+            '{"package_management.pip_api": "http://index.example/simple/"}',
+            "unexpected TypeError: ",
+            marks=needs_finder,
         ),
     ],
 )
@@ -244,31 +247,27 @@ def test_console_script_is_installed_for_the_command_line():
     assert Path(sysconfig.get_path("scripts"), "quenlet-packages").is_file()
 
 
-FILE_INDEXES = [{"url": "http://a/simple/", "primary": True}, {"url": "http://b/simple/"}]
-FILE_API = [{"index_url": "http://a/simple/", "api_pattern": "http://a/pypi/{package_name}/json"}]
+# Options and settings are only parsed here: no index is ever asked.
+A, B, C, D, E = (f"http://index-{name}.example/simple/" for name in "abcde")
+FILE_INDEXES = [{"url": A, "primary": True}, {"url": B}]
+FILE_API = [{"index_url": A, "api_pattern": "http://index-a.example/pypi/{package_name}/json"}]
+B_API = "http://index-b.example/api/{package_name}/{version}"
 
 
 @pytest.mark.parametrize(
     ("options", "index_urls", "api"),
     [
         ([], FILE_INDEXES, FILE_API),
+        (["--index-url", C], [{"url": C, "primary": True}, {"url": B}], FILE_API),
         (
-            ["--index-url", "http://c/simple/"],
-            [{"url": "http://c/simple/", "primary": True}, {"url": "http://b/simple/"}],
+            ["--extra-index-url", D, "--extra-index-url", E],
+            [FILE_INDEXES[0], {"url": D}, {"url": E}],
             FILE_API,
         ),
         (
-            ["--extra-index-url", "http://d/simple/", "--extra-index-url", "http://e/simple/"],
-            [FILE_INDEXES[0], {"url": "http://d/simple/"}, {"url": "http://e/simple/"}],
-            FILE_API,
-        ),
-        (
-            ["--api-pattern", "http://b/simple=http://b/api/{package_name}/{version}"],
+            ["--api-pattern", f"http://index-b.example/simple={B_API}"],
             FILE_INDEXES,
-            [
-                {"index_url": "http://b/simple", "api_pattern": "http://b/api/{package_name}/{version}"},
-                *FILE_API,
-            ],
+            [{"index_url": "http://index-b.example/simple", "api_pattern": B_API}, *FILE_API],
         ),
     ],
 )
@@ -293,30 +292,16 @@ def test_options_are_laid_over_the_settings_file(tmp_path, options, index_urls, 
 
 
 def test_options_alone_make_complete_settings():
-    args = parse_arguments(
-        ["--index-url", "http://a/simple/", "versions", "x", "--use-secondary", "--retries", "0"]
-    )
+    args = parse_arguments(["--index-url", A, "versions", "x", "--use-secondary", "--retries", "0"])
     assert build_settings(args).as_dict() == {
         "package_management": {
             "pip": {
-                "index_urls": [{"url": "http://a/simple/", "primary": True}],
+                "index_urls": [{"url": A, "primary": True}],
                 "use_secondary_urls": True,
                 "retries": 0,
             }
         }
     }
-
-
-def children_of(pid):
-    children = []
-    for stat in Path("/proc").glob("[0-9]*/stat"):
-        try:
-            # the parent's pid is the second field after the parenthesised command name
-            if int(stat.read_text().rpartition(")")[2].split()[1]) == pid:
-                children.append(int(stat.parent.name))
-        except (OSError, ValueError):  # the process ended while we looked
-            continue
-    return children
 
 
 @needs_manager
@@ -332,7 +317,7 @@ def test_interrupted_install_stops_pip_and_exits_130(sample_index, tmp_path):
         cwd=tmp_path,
     ) as cli_process:
         assert cli_process.stdout.readline().startswith("  stdout | Looking in indexes: ")
-        pip = children_of(cli_process.pid)
+        pip = child_processes(cli_process.pid)
         cli_process.send_signal(signal.SIGINT)
         _, err = cli_process.communicate(timeout=30)
     assert cli_process.returncode == 130 and err == "quenlet-packages: error: interrupted\n"

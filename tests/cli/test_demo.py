@@ -9,7 +9,8 @@ from pathlib import Path
 from urllib.parse import urlsplit
 
 import pytest
-from cli_support import needs_finder, needs_manager, under_address_sanitizer
+from cli_support import needs_finder, needs_manager
+from support import under_address_sanitizer
 
 
 def sections(output):

@@ -4,7 +4,7 @@ import textwrap
 import time
 
 import pytest
-from manager_support import FakePip, child_processes
+from support import ScriptPip, child_processes, reap
 
 from quenlet_master.business_layer.packages import manager
 
@@ -16,12 +16,7 @@ def no_leftover_children():
     deadline = time.monotonic() + 1.0
     while (left := child_processes() - before) and time.monotonic() < deadline:
         time.sleep(0.01)
-    for pid in left:  # so that one failure does not cascade into the next tests
-        try:
-            os.kill(pid, 9)
-            os.waitpid(pid, 0)
-        except (ProcessLookupError, ChildProcessError):
-            pass
+    reap(left)
     assert not left, f"child processes left running: {sorted(left)}"
 
 
@@ -33,27 +28,13 @@ def manager_logs(caplog):
 
 @pytest.fixture
 def fake_pip(tmp_path):
-    """fake_pip(source) -> a FakePip running `source` with argv [script, spec, target]."""
+    """fake_pip(source) -> a pip stand-in running the Python `source` with argv [script, spec, target]."""
     scripts = tmp_path / "fake_pips"
     scripts.mkdir()
 
-    def make(source: str) -> FakePip:
+    def make(source: str) -> ScriptPip:
         script = scripts / f"pip_{len(os.listdir(scripts))}.py"
         script.write_text(textwrap.dedent(source))
-        return FakePip(script)
+        return ScriptPip.python(script)
 
     return make
-
-
-@pytest.fixture
-def package_manager(tmp_path):
-    return manager.PackageManager(str(tmp_path / "base"))
-
-
-@pytest.fixture
-def hermetic_pip_env(monkeypatch):
-    """pip children see no machine-wide pip configuration (extra indexes, find-links folders)."""
-    for key in [k for k in os.environ if k.startswith("PIP_")]:
-        monkeypatch.delenv(key)
-    monkeypatch.setenv("PIP_CONFIG_FILE", os.devnull)
-    monkeypatch.setenv("PIP_DISABLE_PIP_VERSION_CHECK", "1")

@@ -5,7 +5,7 @@ import subprocess
 import sys
 
 import pytest
-from manager_support import collect
+from support import collect
 
 from quenlet_master.business_layer.packages import manager
 from quenlet_master.config.settings import SettingsManager

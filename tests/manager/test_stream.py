@@ -6,7 +6,8 @@ import time
 import warnings
 
 import pytest
-from manager_support import child_processes, collect, folder_exists, manager_records
+from manager_support import folder_exists, manager_records
+from support import INSTALL_OPERATIONS, child_processes, collect, start_install
 
 OUTPUT = r"""
 import sys
@@ -103,12 +104,6 @@ while True:
 """
 
 
-def start(package_manager, operation, spec, tmp_path):
-    if operation == "install_package":
-        return package_manager.install_package(spec, str(tmp_path / "explicit"))
-    return getattr(package_manager, operation)(spec, "1.0")
-
-
 async def until(condition, seconds=5.0):
     deadline = time.monotonic() + seconds
     while not condition() and time.monotonic() < deadline:  # noqa: ASYNC110 - polls the process table
@@ -116,9 +111,7 @@ async def until(condition, seconds=5.0):
     return condition()
 
 
-@pytest.mark.parametrize(
-    "operation", ["install_package", "install_package_to_cache", "install_package_no_deps"]
-)
+@pytest.mark.parametrize("operation", INSTALL_OPERATIONS)
 @pytest.mark.parametrize("stop", ["aclose", "cancel", "drop"])
 async def test_a_consumer_that_stops_early_takes_pip_down(
     operation, stop, package_manager, fake_pip, tmp_path, caplog
@@ -126,7 +119,7 @@ async def test_a_consumer_that_stops_early_takes_pip_down(
     package_manager.pip_command_builder = builder = fake_pip(FOREVER)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        stream = start(package_manager, operation, "pkg", tmp_path)
+        stream = start_install(package_manager, operation, "pkg", tmp_path / "explicit")
         if stop == "cancel":
             items = []
 

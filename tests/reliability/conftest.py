@@ -1,5 +1,5 @@
 """What the reliability checks share: how big a run is, what the process holds before and after a
-workload, fake pips, and the counts that `make reliability` prints.
+workload, shell scripts that stand in for pip, and the counts that `make reliability` prints.
 
 QUENLET_RELIABILITY_SCALE multiplies every workload (1 is the size CI runs; 10 is a long soak).
 QUENLET_RELIABILITY_REPORT names a JSON file that receives the counts when the session ends.
@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import asyncio
 import collections
-import contextlib
 import ctypes
 import dataclasses
 import gc
@@ -22,13 +21,12 @@ from collections.abc import Awaitable, Callable
 from pathlib import Path
 
 import pytest
+from support import child_processes, reap, under_address_sanitizer
 
 from quenlet_master.business_layer.packages import manager, repo_finder
-from quenlet_master.business_layer.packages.pip_command_builder import PipCommandBuilder
 
 SCALE = float(os.environ.get("QUENLET_RELIABILITY_SCALE", "1"))
-# Whether this process runs under the sanitizers of `make sanitize` (their runtime is preloaded).
-SANITIZED = "libasan" in Path("/proc/self/maps").read_text()
+SANITIZED = under_address_sanitizer()
 OWN_MODULES = {manager.__name__, repo_finder.__name__}
 
 
@@ -111,23 +109,6 @@ def counts(request) -> TestCounts:
 
 
 # -- what the process holds -------------------------------------------------------------------------
-
-
-def child_processes() -> set[int]:
-    """Processes whose parent is this one, zombies included."""
-    me = str(os.getpid())
-    found = set()
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as stat:
-                fields = stat.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        if fields[1] == me:
-            found.add(int(entry))
-    return found
 
 
 def resident_bytes() -> int:
@@ -283,10 +264,7 @@ class Soak:
             leftover_tasks=left_tasks,
             leftover_descriptors=left_descriptors,
         )
-        for pid in left_processes:  # so that one failure does not cascade into the next tests
-            with contextlib.suppress(ProcessLookupError, ChildProcessError):
-                os.kill(pid, 9)
-                os.waitpid(pid, 0)
+        reap(left_processes)
         assert leaked == {}, f"objects of the modules' types left alive: {leaked}"
         assert over == {}, f"memory grew beyond its bounds ({MEMORY_BOUNDS}): {over}"
         assert left_processes == [], f"child processes left running: {left_processes}"
@@ -299,25 +277,9 @@ def soak(counts) -> Soak:
     return Soak(counts)
 
 
-# -- fake pips --------------------------------------------------------------------------------------
+# -- scripts for ScriptPip.shell --------------------------------------------------------------------
 
-
-class ShellPip(PipCommandBuilder):
-    """Runs a shell script instead of pip, with $1 the package spec and $2 the target folder. A
-    shell starts in a millisecond, so hundreds of installs stay quick, and it is never the
-    sanitized interpreter."""
-
-    def __init__(self, script: str):
-        super().__init__(None)
-        self.script = script
-        self.calls: list[tuple[str, str]] = []
-
-    def build_install_command(self, package_spec, target_dir, no_deps=False, prefer_binary=False):
-        self.calls.append((package_spec, str(target_dir)))
-        return ["/bin/sh", "-c", self.script, "pip", package_spec, str(target_dir)]
-
-
-# Output on both pipes, something written into the target, and a failure for specs ending in "!".
+# Output on both pipes, something written into the target, and a failure for specs that contain "fail".
 INSTALLING = """
 echo "Collecting $1"
 echo "progress for $1" >&2
@@ -327,11 +289,6 @@ echo "Successfully installed $1"
 """
 # Says its pid, then runs until it is stopped.
 FOREVER = 'echo "$$"; exec sleep 60'
-
-
-@pytest.fixture
-def package_manager(tmp_path):
-    return manager.PackageManager(str(tmp_path / "base"))
 
 
 class ModuleLogs:

@@ -8,12 +8,13 @@ import random
 import sqlite3
 
 import pytest
+from support import ScriptPip
 
 from quenlet_master.business_layer.packages import repo_finder
 from quenlet_master.config.settings import SettingsManager
 from quenlet_master.local_index import LocalIndex, json_path
 
-from .conftest import ShellPip, scaled
+from .conftest import scaled
 
 # Each index holds other versions of "demo": a version list that is not one of these is wrong.
 VERSIONS = {"a": ["2.0", "1.0"], "b": ["3.0", "1.0"], "c": ["4.0"]}
@@ -113,7 +114,7 @@ async def test_two_hundred_queries_over_three_faulty_indexes(indexes, counts):
 
 async def test_twenty_concurrent_cache_installs_of_one_package(package_manager, counts):
     # Every third pip fails; the others install into their own folders.
-    package_manager.pip_command_builder = ShellPip(
+    package_manager.pip_command_builder = ScriptPip.shell(
         'echo "Collecting $1"; sleep 0.$(( $$ % 5 )); touch "$2/done"; [ $(( $$ % 3 )) -ne 0 ]'
     )
 

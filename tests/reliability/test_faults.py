@@ -10,12 +10,13 @@ import time
 
 import aiohttp
 import pytest
+from support import INSTALL_OPERATIONS, ScriptPip, collect, start_install
 
 from quenlet_master.business_layer.packages import repo_finder
 from quenlet_master.config.settings import SettingsManager
 from quenlet_master.local_index import json_path
 
-from .conftest import INSTALLING, ShellPip
+from .conftest import INSTALLING
 
 # What the index does wrong, set on every document path of the package "demo".
 INDEX_FAULTS = {
@@ -161,24 +162,11 @@ async def test_an_index_that_answers_after_ten_seconds(
     counts.add(operations=6, faults=6)
 
 
-def install(package_manager, operation, tmp_path):
-    if operation == "install_package":
-        return package_manager.install_package("demo==1.0", str(tmp_path / "target"))
-    return getattr(package_manager, operation)("demo", "1.0")
-
-
-OPERATIONS = ["install_package", "install_package_to_cache", "install_package_no_deps"]
-
-
-async def collect(stream):
-    return [item async for item in stream]
-
-
-@pytest.mark.parametrize("operation", OPERATIONS)
+@pytest.mark.parametrize("operation", INSTALL_OPERATIONS)
 @pytest.mark.parametrize("signal", [9, 15])
 async def test_pip_killed_by_a_signal(package_manager, tmp_path, counts, operation, signal):
-    package_manager.pip_command_builder = ShellPip(f'echo "Collecting $1"; kill -{signal} $$')
-    items = await collect(install(package_manager, operation, tmp_path))
+    package_manager.pip_command_builder = ScriptPip.shell(f'echo "Collecting $1"; kill -{signal} $$')
+    items = await collect(start_install(package_manager, operation, "demo", tmp_path / "target"))
     assert items == [
         ("stdout", "Collecting demo==1.0"),
         ("error", f"pip install failed with return code -{signal}"),
@@ -187,26 +175,26 @@ async def test_pip_killed_by_a_signal(package_manager, tmp_path, counts, operati
     counts.add(operations=1, faults=1)
 
 
-@pytest.mark.parametrize("operation", OPERATIONS)
+@pytest.mark.parametrize("operation", INSTALL_OPERATIONS)
 async def test_output_left_in_the_pipes_at_exit_is_all_delivered(
     package_manager, tmp_path, counts, operation
 ):
     # Less than a pipe holds, so pip is gone before anything is read.
-    package_manager.pip_command_builder = ShellPip("seq 1 4000; seq 4001 8000 >&2; exit 3")
-    items = await collect(install(package_manager, operation, tmp_path))
+    package_manager.pip_command_builder = ScriptPip.shell("seq 1 4000; seq 4001 8000 >&2; exit 3")
+    items = await collect(start_install(package_manager, operation, "demo", tmp_path / "target"))
     assert [text for kind, text in items if kind == "stdout"] == [str(n) for n in range(1, 4001)]
     assert [text for kind, text in items if kind == "stderr"] == [str(n) for n in range(4001, 8001)]
     assert items[-1] == ("error", "pip install failed with return code 3")
     counts.add(operations=1, faults=1)
 
 
-@pytest.mark.parametrize("operation", OPERATIONS[1:])
+@pytest.mark.parametrize("operation", INSTALL_OPERATIONS[1:])
 async def test_a_missing_pip_fails_a_cache_install_and_records_nothing(
     package_manager, tmp_path, counts, operation
 ):
-    builder = package_manager.pip_command_builder = ShellPip(INSTALLING)
+    builder = package_manager.pip_command_builder = ScriptPip.shell(INSTALLING)
     builder.build_install_command = lambda spec, target, **options: [str(tmp_path / "no-such-python"), spec]
-    assert await collect(install(package_manager, operation, tmp_path)) == [
+    assert await collect(start_install(package_manager, operation, "demo", tmp_path / "target")) == [
         ("error", "Python executable not found")
     ]
     assert package_manager.package_cache.list_cached_packages() == []

@@ -8,10 +8,12 @@ import gc
 import itertools
 import os
 
+from support import INSTALL_OPERATIONS, ScriptPip, child_processes, collect, start_install
+
 from quenlet_master.business_layer.packages import manager, repo_finder
 from quenlet_master.config.settings import SettingsManager
 
-from .conftest import FOREVER, INSTALLING, ShellPip, child_processes, scaled
+from .conftest import FOREVER, INSTALLING, scaled
 
 SPECS = [
     "requests[socks,security]==2.31.0",
@@ -135,13 +137,9 @@ async def test_queries_against_the_local_index(local_index, local_aiohttp, packa
     await soak.run(ask, scaled(1000))
 
 
-async def collect(stream):
-    return [item async for item in stream]
-
-
 async def test_installs(package_manager, tmp_path, soak):
     """Installs that run to their end: fresh ones, failed ones and cache hits."""
-    package_manager.pip_command_builder = ShellPip(INSTALLING)
+    package_manager.pip_command_builder = ScriptPip.shell(INSTALLING)
     cache = package_manager.package_cache
     numbers = itertools.count()
 
@@ -177,16 +175,13 @@ async def test_installs(package_manager, tmp_path, soak):
 
 
 def stream_of(package_manager, number, tmp_path):
-    kind = number % 3
-    if kind == 0:
-        return package_manager.install_package(f"pkg{number}", str(tmp_path / "early" / str(number)))
-    if kind == 1:
-        return package_manager.install_package_to_cache(f"pkg{number}", "1.0")
-    return package_manager.install_package_no_deps(f"pkg{number}", "1.0")
+    """Each install operation in turn."""
+    operation = INSTALL_OPERATIONS[number % len(INSTALL_OPERATIONS)]
+    return start_install(package_manager, operation, f"pkg{number}", tmp_path / "early" / str(number))
 
 
 async def test_streams_closed_early(package_manager, tmp_path, soak):
-    package_manager.pip_command_builder = ShellPip(FOREVER)
+    package_manager.pip_command_builder = ScriptPip.shell(FOREVER)
 
     async def close_early(count):
         for number in range(count):
@@ -201,7 +196,7 @@ async def test_streams_closed_early(package_manager, tmp_path, soak):
 
 
 async def test_streams_dropped_without_closing(package_manager, tmp_path, soak):
-    package_manager.pip_command_builder = ShellPip(FOREVER)
+    package_manager.pip_command_builder = ScriptPip.shell(FOREVER)
     pids = []
 
     async def drop(count):

@@ -72,16 +72,16 @@ class Entries:
         ([{"index_url": "http://127.0.0.1/simple", "api_pattern": "P"}], "http://127.0.0.1/SIMPLE", None),
         (
             [
-                {"index_url": "http://h/s/", "api_pattern": "first"},
-                {"index_url": "http://h/s", "api_pattern": "x"},
+                {"index_url": "http://index.example/s/", "api_pattern": "first"},
+                {"index_url": "http://index.example/s", "api_pattern": "x"},
             ],
-            "http://h/s",
+            "http://index.example/s",
             "first",
         ),
         ([{"api_pattern": "no address"}], "//", "no address"),
-        ([{"api_pattern": "no address"}], "http://h/s", None),
-        ([{"index_url": "http://h/s"}], "http://h/s", None),
-        ([], "http://h/s", None),
+        ([{"api_pattern": "no address"}], "http://index.example/s", None),
+        ([{"index_url": "http://index.example/s"}], "http://index.example/s", None),
+        ([], "http://index.example/s", None),
     ],
     ids=[
         "normalised",
@@ -109,15 +109,15 @@ def test_the_default_index_finds_the_default_pattern(finder, public_root):
     ("entries", "error", "message"),
     [
         (None, TypeError, "'NoneType' object is not iterable"),
-        ([{"index_url": "http://h/s", "api_pattern": 5}], TypeError, "^Expected str, got int$"),
-        (["http://h/s"], AttributeError, "get"),
+        ([{"index_url": "http://index.example/s", "api_pattern": 5}], TypeError, "^Expected str, got int$"),
+        (["http://index.example/s"], AttributeError, "get"),
         ([{"index_url": 5}], TypeError, r"^Argument 'url' has incorrect type \(expected str, got int\)$"),
     ],
     ids=["None list", "pattern not a string", "entry not a dict", "address not a string"],
 )
 def test_malformed_entries_fail_the_lookup(repo_finder, entries, error, message):
     with pytest.raises(error, match=message):
-        repo_finder.RepoFinder(Entries(entries))._get_api_pattern_for_index("http://h/s")
+        repo_finder.RepoFinder(Entries(entries))._get_api_pattern_for_index("http://index.example/s")
 
 
 def test_the_lookup_honours_an_overridden_entry_list(repo_finder):
@@ -131,7 +131,16 @@ def test_the_lookup_honours_an_overridden_entry_list(repo_finder):
     assert finder._get_api_pattern_for_index("http://127.0.0.1/simple") == "instance"
 
 
-ADDRESSES = st.sampled_from(["http://a/s", "http://a/s/", "http://a/S", "", "/", "http://b\\"])
+ADDRESSES = st.sampled_from(
+    [
+        "http://index-a.example/s",
+        "http://index-a.example/s/",
+        "http://index-a.example/S",
+        "",
+        "/",
+        "http://index-b.example\\",
+    ]
+)
 
 
 @given(
@@ -174,7 +183,7 @@ class RecordingSession:
 def requested(pattern: str, name: str, version: str) -> list[tuple[str, float]]:
     """What a version listing and then an extras query of one index request with `pattern`."""
     finder = RepoFinder(None)
-    finder._get_pip_api_list = lambda: [{"index_url": "http://h/s", "api_pattern": pattern}]
+    finder._get_pip_api_list = lambda: [{"index_url": "http://index.example/s", "api_pattern": pattern}]
     session = RecordingSession()
 
     async def get_session():
@@ -183,8 +192,8 @@ def requested(pattern: str, name: str, version: str) -> list[tuple[str, float]]:
     finder._get_session = get_session
 
     async def query():
-        await finder._get_versions_from_index(name, "http://h/s")
-        await finder._get_extras_from_index(name, version, "http://h/s")
+        await finder._get_versions_from_index(name, "http://index.example/s")
+        await finder._get_extras_from_index(name, version, "http://index.example/s")
 
     asyncio.run(query())
     return session.requests
@@ -208,14 +217,20 @@ def reference_fill(form: str, pattern: str, name: str, version: str) -> str:
             "https://index.test/pypi/foo/1.0/json",
         ),
         (
-            "http://h/x{version}-{package_name}/{x}",
+            "http://index.example/x{version}-{package_name}/{x}",
             "a b",
             "1",
-            "http://h/x{version}-a b/{x}",
-            "http://h/x1-a b/{x}",
+            "http://index.example/x{version}-a b/{x}",
+            "http://index.example/x1-a b/{x}",
         ),
-        ("http://h/{package_name}/{version}", "n", "{version}", "http://h/n", "http://h/n/{version}"),
-        ("http://h/plain", "n", "1", "http://h/plain", "http://h/plain"),
+        (
+            "http://index.example/{package_name}/{version}",
+            "n",
+            "{version}",
+            "http://index.example/n",
+            "http://index.example/n/{version}",
+        ),
+        ("http://index.example/plain", "n", "1", "http://index.example/plain", "http://index.example/plain"),
     ],
 )
 def test_the_workers_fill_the_pattern_in(pattern, name, version, package_form, version_form):

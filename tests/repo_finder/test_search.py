@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import re
+
 import pytest
 
 from quenlet_master.config.settings import SettingsManager
@@ -9,7 +11,12 @@ from quenlet_master.local_index import LocalIndex, json_path
 
 from .conftest import RecordingSettings
 
-PRIMARY, EARLIER, FIRST, SECOND = "http://p/simple/", "http://e/simple", "http://s1/simple", "http://s2/"
+PRIMARY, EARLIER, FIRST, SECOND = (
+    "http://primary.example/simple/",
+    "http://earlier.example/simple",
+    "http://secondary-1.example/simple",
+    "http://secondary-2.example/",
+)
 
 # operation -> (worker, arguments before the index address, a hit, a miss, answer on a hit)
 OPERATIONS = {
@@ -163,10 +170,12 @@ async def test_an_explicit_index_is_asked_alone_without_settings_or_logs(
     repo_finder, log, public_root, operation
 ):
     settings = RecordingSettings()
-    finder, asked = with_workers(repo_finder, settings, operation, {"http://x/"})
-    assert await run(finder, operation, index_url="http://elsewhere/") == []
-    assert await run(finder, operation, index_url="http://x/") == expected_answer(operation, None)
-    assert [args[-1] for args in asked] == ["http://elsewhere/", "http://x/"]
+    finder, asked = with_workers(repo_finder, settings, operation, {"http://has-pkg.example/"})
+    assert await run(finder, operation, index_url="http://elsewhere.example/") == []
+    assert await run(finder, operation, index_url="http://has-pkg.example/") == expected_answer(
+        operation, None
+    )
+    assert [args[-1] for args in asked] == ["http://elsewhere.example/", "http://has-pkg.example/"]
     assert settings.calls == [] and log.records == []
     # An empty address searches the configured indexes.
     await run(finder, operation, index_url="")
@@ -188,7 +197,7 @@ async def test_what_a_worker_raises_ends_the_search(repo_finder, log):
         raise LookupError(index_url)
 
     finder._get_versions_from_index = failing
-    with pytest.raises(LookupError, match="http://p/simple/"):
+    with pytest.raises(LookupError, match=re.escape(PRIMARY)):
         await finder.get_versions("pkg")
 
 
