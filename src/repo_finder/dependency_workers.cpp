@@ -35,36 +35,14 @@ nb::object lower_case(nb::handle name) {
     return lower.call(name);
 }
 
-// Records parsed by this module's own parser, by the key of the document they came from: a warm
-// query answers from its kept document, so without this it would split the same strings again
-// every time. Each entry is (strings, records, extras): the requirement strings, private copies
-// of the records, and each record's extras list, so that handing out fresh copies looks nothing
-// up. Lists with a string that did not parse are not kept, so that its warning is logged on
-// every query, as it would be.
+// Records this module's own parser made, by the requirement string each was parsed from, kept as
+// (record, extras): a private copy of the record and that copy's extras list, so that handing
+// out a fresh copy looks nothing up. Warm queries answer from kept documents and would otherwise
+// split the same strings again every time; and the same texts recur across the versions and
+// packages of an index, so one entry serves many documents and the memo stays small enough for
+// the processor's caches. A string that does not parse is not kept, so that its warning is logged
+// on every query, as it would be.
 Memo& parsed_requirements = *new Memo(4096);
-
-// How the strings of a document compare with those a memo entry was parsed from.
-enum class Match {
-    different,
-    equal,         // the same texts in other objects: another copy of the document
-    same_objects,  // the document the entry was kept from
-};
-
-Match match_strings(nb::handle strings, nb::handle requirements) {
-    Py_ssize_t count = PyTuple_GET_SIZE(strings.ptr());
-    if (PyList_GET_SIZE(requirements.ptr()) != count) return Match::different;
-    Match match = Match::same_objects;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* kept = PyTuple_GET_ITEM(strings.ptr(), i);
-        PyObject* given = PyList_GET_ITEM(requirements.ptr(), i);
-        if (kept == given) continue;
-        int equal = PyObject_RichCompareBool(kept, given, Py_EQ);
-        if (equal < 0) rt::throw_pending();
-        if (equal == 0) return Match::different;
-        match = Match::equal;
-    }
-    return match;
-}
 
 // A copy of one of the parser's records with a copy of `extras` as its extras: deep enough that
 // changing either copy changes nothing kept, since the extras list is a record's only mutable
@@ -84,93 +62,53 @@ nb::object record_copy(nb::handle record, nb::handle extras) {
     return copied;
 }
 
-nb::object untracked_entry(nb::handle strings, nb::handle records, nb::handle extras) {
-    nb::object entry = nb::make_tuple(strings, records, extras);
-    for (nb::handle part : {strings, records, extras, nb::handle(entry)}) untrack(part);
-    return entry;
+// Keeps a record the parser just made from `requirement`, unless it is not of the parser's own
+// shape.
+void keep_record(nb::handle requirement, nb::handle record) {
+    if (!PyDict_CheckExact(record.ptr())) return;
+    PyObject* extras = PyDict_GetItemWithError(record.ptr(), extras_key.get().ptr());
+    if (extras == nullptr && PyErr_Occurred()) rt::throw_pending();
+    if (extras == nullptr || !PyList_CheckExact(extras)) return;
+    nb::object copied = record_copy(record, extras);
+    nb::handle copied_extras = PyDict_GetItemWithError(copied.ptr(), extras_key.get().ptr());
+    if (!copied_extras.is_valid()) rt::throw_pending();
+    nb::object kept = nb::make_tuple(copied, copied_extras);
+    for (nb::handle part : {copied_extras, nb::handle(copied), nb::handle(kept)}) untrack(part);
+    parsed_requirements.keep(own_requirement_parser(), requirement, kept);
 }
 
-// The memo's entry for records just parsed from `requirements`; none when a record is not of the
-// parser's own shape.
-nb::object kept_entry(nb::handle requirements, nb::handle records) {
-    Py_ssize_t count = PyList_GET_SIZE(records.ptr());
-    nb::object copies = rt::steal_or_throw(PyList_New(count));
-    nb::object extras = rt::steal_or_throw(PyTuple_New(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::handle record = PyList_GET_ITEM(records.ptr(), i);
-        PyObject* record_extras = PyDict_GetItemWithError(record.ptr(), extras_key.get().ptr());
-        if (record_extras == nullptr && PyErr_Occurred()) rt::throw_pending();
-        if (record_extras == nullptr || !PyList_CheckExact(record_extras)) return {};
-        nb::object copied = record_copy(record, record_extras);
-        PyObject* copied_extras = PyDict_GetItemWithError(copied.ptr(), extras_key.get().ptr());
-        if (copied_extras == nullptr) rt::throw_pending();
-        untrack(copied_extras);
-        untrack(copied);
-        PyTuple_SET_ITEM(extras.ptr(), i, nb::borrow(copied_extras).release().ptr());
-        PyList_SET_ITEM(copies.ptr(), i, copied.release().ptr());
-    }
-    nb::object strings = rt::steal_or_throw(PyList_AsTuple(requirements.ptr()));
-    return untracked_entry(strings, copies, extras);
-}
-
-// Fresh records from a memo entry, for one caller to keep or change as it likes.
-nb::list fresh_records(nb::handle entry) {
-    nb::handle records = PyTuple_GET_ITEM(entry.ptr(), 1);
-    nb::handle extras = PyTuple_GET_ITEM(entry.ptr(), 2);
-    Py_ssize_t count = PyList_GET_SIZE(records.ptr());
-    nb::list fresh = nb::borrow<nb::list>(rt::steal_or_throw(PyList_New(count)));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::object copied =
-            record_copy(PyList_GET_ITEM(records.ptr(), i), PyTuple_GET_ITEM(extras.ptr(), i));
-        PyList_SET_ITEM(fresh.ptr(), i, copied.release().ptr());
-    }
-    return fresh;
-}
-
-// self._parse_requirement(requirement) for each, in order; the records that are true. With a
-// document key, this module's own parser answers from the memo.
-nb::list parse_requirements(nb::handle self, nb::handle requirements, nb::handle document_key) {
-    nb::handle own = own_requirement_parser();
-    bool reuse = document_key.is_valid() && PyList_Check(requirements.ptr()) &&
-                 uses_own_requirement_parser(self);
-    if (reuse) {
-        nb::object kept = parsed_requirements.find(own, document_key);
-        Match match = kept.is_valid() ? match_strings(PyTuple_GET_ITEM(kept.ptr(), 0), requirements)
-                                      : Match::different;
-        if (match == Match::equal) {
-            // Kept again with this copy's strings: the next query on it then compares objects,
-            // not texts, and touches no memory of the copy it replaces.
-            nb::object strings = rt::steal_or_throw(PyList_AsTuple(requirements.ptr()));
-            parsed_requirements.keep(own, document_key,
-                                     untracked_entry(strings, PyTuple_GET_ITEM(kept.ptr(), 1),
-                                                     PyTuple_GET_ITEM(kept.ptr(), 2)));
-        }
-        if (match != Match::different) return fresh_records(kept);
-    }
-    nb::object parser = method::parse_requirement.get(self);
+// self._parse_requirement(requirement) for each, in order; the records that are true. With
+// `reuse` (the event loop's thread), while the parser is this module's own, kept records answer
+// for the strings they were parsed from.
+nb::list parse_requirements(nb::handle self, nb::handle requirements, bool reuse) {
+    reuse = reuse && uses_own_requirement_parser(self);
+    nb::object parser;  // bound on first need: a warm query needs none
     nb::list dependencies;
-    bool complete = true;
     for (nb::handle requirement : requirements) {
-        nb::object record = parser(requirement);
-        if (truthy(record)) {
-            dependencies.append(record);
-        } else {
-            complete = false;
+        bool keepable = reuse && PyUnicode_CheckExact(requirement.ptr());
+        if (keepable) {
+            nb::object kept = parsed_requirements.find(own_requirement_parser(), requirement);
+            if (kept.is_valid()) {
+                dependencies.append(
+                    record_copy(PyTuple_GET_ITEM(kept.ptr(), 0), PyTuple_GET_ITEM(kept.ptr(), 1)));
+                continue;
+            }
         }
-    }
-    if (reuse && complete) {
-        nb::object entry = kept_entry(requirements, dependencies);
-        if (entry.is_valid()) parsed_requirements.keep(own, document_key, entry);
+        if (!parser.is_valid()) parser = method::parse_requirement.get(self);
+        nb::object record = parser(requirement);
+        if (!truthy(record)) continue;
+        if (keepable) keep_record(requirement, record);
+        dependencies.append(record);
     }
     return dependencies;
 }
 
 // The dependencies a kept or fetched document declares. A document that cannot be read raises.
-nb::object dependencies_of(nb::handle self, nb::handle key, nb::handle document,
-                           nb::handle package_name, nb::handle version) {
+nb::object dependencies_of(nb::handle self, nb::handle document, nb::handle package_name,
+                           nb::handle version) {
     nb::object requirements = requires_dist_of(document);
     if (PyList_GET_SIZE(requirements.ptr()) == 0) return nb::list();
-    nb::list dependencies = parse_requirements(self, requirements, key);
+    nb::list dependencies = parse_requirements(self, requirements, true);
     // Built in one buffer: a warm query is a few microseconds, and this line is logged on each.
     std::string message = "Found ";
     message.reserve(64);
@@ -231,7 +169,7 @@ rt::Task dependencies_from_index(nb::object self, nb::object package_name, nb::o
             });
         if (document.is(empty)) co_return empty;
     }
-    co_return dependencies_of(self, key, document, package_name, version);
+    co_return dependencies_of(self, document, package_name, version);
 }
 
 // Blocking; runs on the executor.
@@ -244,7 +182,7 @@ nb::object dependencies_via_unearth(nb::handle self, nb::handle package_name, nb
         return with_finder(index_url, [&](nb::handle finder) -> nb::object {
             // Executor threads do not use the memo.
             return parse_requirements(self, best_file_requirements(finder, package_name, version),
-                                      nb::handle());
+                                      false);
         });
     });
 }
