@@ -35,13 +35,13 @@ nb::object lower_case(nb::handle name) {
     return lower.call(name);
 }
 
-// Records this module's own parser made, by the requirement string each was parsed from, kept as
-// (record, extras): a private copy of the record and that copy's extras list, so that handing
-// out a fresh copy looks nothing up. Warm queries answer from kept documents and would otherwise
-// split the same strings again every time; and the same texts recur across the versions and
-// packages of an index, so one entry serves many documents and the memo stays small enough for
-// the processor's caches. A string that does not parse is not kept, so that its warning is logged
-// on every query, as it would be.
+// Records this module's own parser made, by the requirement texts of the document they came from
+// (a tuple of the strings). Warm queries answer from kept documents and would otherwise split the
+// same strings again every time; and most versions of a package declare the same requirements,
+// so one entry serves many documents and the memo stays small enough for the processor's caches.
+// Each entry is (records, extras): private copies of the records and each copy's extras list, so
+// that handing out fresh copies looks nothing up. Lists with a string that did not parse are not
+// kept, so that its warning is logged on every query, as it would be.
 Memo& parsed_requirements = *new Memo(4096);
 
 // A copy of one of the parser's records with a copy of `extras` as its extras: deep enough that
@@ -62,43 +62,79 @@ nb::object record_copy(nb::handle record, nb::handle extras) {
     return copied;
 }
 
-// Keeps a record the parser just made from `requirement`, unless it is not of the parser's own
-// shape.
-void keep_record(nb::handle requirement, nb::handle record) {
-    if (!PyDict_CheckExact(record.ptr())) return;
-    PyObject* extras = PyDict_GetItemWithError(record.ptr(), extras_key.get().ptr());
-    if (extras == nullptr && PyErr_Occurred()) rt::throw_pending();
-    if (extras == nullptr || !PyList_CheckExact(extras)) return;
-    nb::object copied = record_copy(record, extras);
-    nb::handle copied_extras = PyDict_GetItemWithError(copied.ptr(), extras_key.get().ptr());
-    if (!copied_extras.is_valid()) rt::throw_pending();
-    nb::object kept = nb::make_tuple(copied, copied_extras);
-    for (nb::handle part : {copied_extras, nb::handle(copied), nb::handle(kept)}) untrack(part);
-    parsed_requirements.keep(own_requirement_parser(), requirement, kept);
+// The memo's entry for records the parser just made; none when one is not of its own shape.
+nb::object kept_entry(nb::handle records) {
+    Py_ssize_t count = PyList_GET_SIZE(records.ptr());
+    nb::object copies = rt::steal_or_throw(PyTuple_New(count));
+    nb::object extras = rt::steal_or_throw(PyTuple_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::handle record = PyList_GET_ITEM(records.ptr(), i);
+        if (!PyDict_CheckExact(record.ptr())) return {};
+        PyObject* record_extras = PyDict_GetItemWithError(record.ptr(), extras_key.get().ptr());
+        if (record_extras == nullptr && PyErr_Occurred()) rt::throw_pending();
+        if (record_extras == nullptr || !PyList_CheckExact(record_extras)) return {};
+        nb::object copied = record_copy(record, record_extras);
+        nb::handle copied_extras = PyDict_GetItemWithError(copied.ptr(), extras_key.get().ptr());
+        if (!copied_extras.is_valid()) rt::throw_pending();
+        untrack(copied_extras);
+        untrack(copied);
+        PyTuple_SET_ITEM(extras.ptr(), i, nb::borrow(copied_extras).release().ptr());
+        PyTuple_SET_ITEM(copies.ptr(), i, copied.release().ptr());
+    }
+    nb::object entry = nb::make_tuple(copies, extras);
+    for (nb::handle part : {copies, extras, entry}) untrack(part);
+    return entry;
+}
+
+// Fresh records from a memo entry, for one caller to keep or change as it likes.
+nb::list fresh_records(nb::handle entry) {
+    nb::handle records = PyTuple_GET_ITEM(entry.ptr(), 0);
+    nb::handle extras = PyTuple_GET_ITEM(entry.ptr(), 1);
+    Py_ssize_t count = PyTuple_GET_SIZE(records.ptr());
+    nb::list fresh = nb::borrow<nb::list>(rt::steal_or_throw(PyList_New(count)));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::object copied =
+            record_copy(PyTuple_GET_ITEM(records.ptr(), i), PyTuple_GET_ITEM(extras.ptr(), i));
+        PyList_SET_ITEM(fresh.ptr(), i, copied.release().ptr());
+    }
+    return fresh;
+}
+
+// The memo's key for a list of requirements: the tuple of its strings, when all are exact strs
+// (whose equality and hash nothing can redefine); else none.
+nb::object texts_key(nb::handle requirements) {
+    if (!PyList_CheckExact(requirements.ptr())) return {};
+    nb::object texts = rt::steal_or_throw(PyList_AsTuple(requirements.ptr()));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(texts.ptr()); ++i) {
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(texts.ptr(), i))) return {};
+    }
+    return texts;
 }
 
 // self._parse_requirement(requirement) for each, in order; the records that are true. With
 // `reuse` (the event loop's thread), while the parser is this module's own, kept records answer
-// for the strings they were parsed from.
+// for the texts they were parsed from.
 nb::list parse_requirements(nb::handle self, nb::handle requirements, bool reuse) {
-    reuse = reuse && uses_own_requirement_parser(self);
-    nb::object parser;  // bound on first need: a warm query needs none
+    nb::object key;
+    if (reuse && uses_own_requirement_parser(self)) key = texts_key(requirements);
+    if (key.is_valid()) {
+        nb::object kept = parsed_requirements.find(own_requirement_parser(), key);
+        if (kept.is_valid()) return fresh_records(kept);
+    }
+    nb::object parser = method::parse_requirement.get(self);
     nb::list dependencies;
+    bool complete = true;
     for (nb::handle requirement : requirements) {
-        bool keepable = reuse && PyUnicode_CheckExact(requirement.ptr());
-        if (keepable) {
-            nb::object kept = parsed_requirements.find(own_requirement_parser(), requirement);
-            if (kept.is_valid()) {
-                dependencies.append(
-                    record_copy(PyTuple_GET_ITEM(kept.ptr(), 0), PyTuple_GET_ITEM(kept.ptr(), 1)));
-                continue;
-            }
-        }
-        if (!parser.is_valid()) parser = method::parse_requirement.get(self);
         nb::object record = parser(requirement);
-        if (!truthy(record)) continue;
-        if (keepable) keep_record(requirement, record);
-        dependencies.append(record);
+        if (truthy(record)) {
+            dependencies.append(record);
+        } else {
+            complete = false;
+        }
+    }
+    if (key.is_valid() && complete) {
+        nb::object entry = kept_entry(dependencies);
+        if (entry.is_valid()) parsed_requirements.keep(own_requirement_parser(), key, entry);
     }
     return dependencies;
 }
