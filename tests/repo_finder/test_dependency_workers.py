@@ -76,6 +76,17 @@ async def test_other_copies_of_a_document_answer_alike(demo, index_finder, log):
     assert demo.request_log.paths() == [json_path("Demo", "1.0")]
 
 
+async def test_documents_declaring_the_same_requirements_share_nothing_they_hand_out(demo, index_finder, log):
+    demo.add_wheel("Other", "2.0", requires_dist=REQUIRES_DIST)
+    demo.add_wheel("Fewer", "1.0", requires_dist=REQUIRES_DIST[:2])
+    finder = index_finder()
+    first = await finder._get_dependencies_from_index("Demo", "1.0", demo.simple_url)
+    first[1]["extras"].append("changed")
+    first[0]["name"] = "changed"
+    assert await finder._get_dependencies_from_index("Other", "2.0", demo.simple_url) == PARSED
+    assert await finder._get_dependencies_from_index("Fewer", "1.0", demo.simple_url) == PARSED[:2]
+
+
 async def test_a_changed_document_or_parser_is_honoured(repo_finder, demo, index_finder, log):
     finder = index_finder()
     await finder._get_dependencies_from_index("Demo", "1.0", demo.simple_url)
