@@ -80,10 +80,6 @@ PySendResult throw_into_delegate(nb::handle delegate, PyObject* exception, PyObj
     return PYGEN_ERROR;
 }
 
-}  // namespace
-
-namespace {
-
 // The frame at the bottom of the chain of native Tasks the outermost frame awaits: the one that
 // waits on a Python awaitable, or is about to run.
 struct Innermost {
