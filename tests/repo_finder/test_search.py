@@ -244,3 +244,24 @@ async def test_real_indexes_a_missing_package_and_a_slow_index_are_skipped(
     assert errors[0] == f"Timeout querying {local_index.simple_url} for demo"
     assert errors[1].startswith(f"Failed to query {refusing} for demo: ")
     assert second_index.request_log.paths() == [json_path("demo"), json_path("demo")]
+
+
+@pytest.mark.parametrize("where", ["instance", "subclass", "class"])
+async def test_a_replaced_worker_is_called_wherever_it_was_replaced(repo_finder, monkeypatch, log, where):
+    asked = []
+
+    async def replaced(*args):
+        asked.append(args[-3:])
+        return [{"name": "replaced"}]
+
+    finder_type = repo_finder.RepoFinder
+    if where == "subclass":
+        finder_type = type("Replacing", (repo_finder.RepoFinder,), {"_get_dependencies_from_index": replaced})
+    elif where == "class":
+        monkeypatch.setattr(repo_finder.RepoFinder, "_get_dependencies_from_index", replaced)
+    finder = finder_type(plan({"url": PRIMARY, "primary": True}))
+    if where == "instance":
+        finder._get_dependencies_from_index = replaced
+    assert await finder.get_dependencies("pkg", "1.0") == [{"name": "replaced"}]
+    assert await finder.get_dependencies("pkg", "2.0", FIRST) == [{"name": "replaced"}]
+    assert asked == [("pkg", "1.0", PRIMARY), ("pkg", "2.0", FIRST)]
