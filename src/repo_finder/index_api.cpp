@@ -1,7 +1,6 @@
 #include "repo_finder/index_api.h"
 
 #include "host_interfaces/logger.h"
-#include "repo_finder/memo.h"
 #include "runtime/async_context.h"
 #include "runtime/text.h"
 
@@ -15,19 +14,6 @@ constexpr int request_timeout_seconds = 10;
 
 Interned info_key{"info"};
 Interned requires_dist_key{"requires_dist"};
-
-// aiohttp's ClientTimeout(total=10). Its values are immutable, so one serves every request; a
-// new one is made when the module's aiohttp, or its ClientTimeout, has been replaced.
-nb::object request_timeout() {
-    static Memo& kept = *new Memo(1);
-    nb::object make = global::aiohttp().get().attr("ClientTimeout");
-    nb::object seconds = nb::int_(request_timeout_seconds);
-    nb::object timeout = kept.find(make, seconds);
-    if (timeout.is_valid()) return timeout;
-    timeout = make("total"_a = seconds);
-    kept.keep(make, seconds, timeout);
-    return timeout;
-}
 
 bool equals(nb::handle value, long number) {
     int equal = PyObject_RichCompareBool(value.ptr(), nb::int_(number).ptr(), Py_EQ);
@@ -59,7 +45,9 @@ bool is_nonempty_str(nb::handle value) {
 rt::Task with_api_response(nb::object self, nb::object api_url,
                            std::function<rt::Task(nb::object response)> use) {
     nb::object session = co_await rt::awaited(method::get_session.call(self));
-    nb::object request = session.attr("get")(api_url, "timeout"_a = request_timeout());
+    nb::object timeout =
+        global::aiohttp().get().attr("ClientTimeout")("total"_a = request_timeout_seconds);
+    nb::object request = session.attr("get")(api_url, "timeout"_a = timeout);
     co_return co_await rt::with_async_context(std::move(request), std::move(use));
 }
 
