@@ -10,6 +10,8 @@
 
 namespace quenlet::rt {
 
+class TaskAwaiter;
+
 class Task {
   public:
     class promise_type : public FramePromise {
@@ -34,45 +36,44 @@ class Task {
     nb::object into_python(const char* qualname) &&;
 
     // Awaiting a Task from another native frame runs it below that frame, by the same driver.
-    class Awaiter {
-      public:
-        explicit Awaiter(std::coroutine_handle<promise_type> frame) noexcept : frame_(frame) {}
-        Awaiter(Awaiter&& other) noexcept : frame_(std::exchange(other.frame_, {})) {}
-        Awaiter(const Awaiter&) = delete;
-        Awaiter& operator=(const Awaiter&) = delete;
-        Awaiter& operator=(Awaiter&&) = delete;
-        // The Task's frame goes with the awaiter: when the awaiting frame has taken the outcome,
-        // or is itself destroyed while it waits.
-        ~Awaiter() {
-            if (frame_) frame_.destroy();
-        }
-
-        bool await_ready() const noexcept { return false; }
-
-        template <class Promise>
-        void await_suspend(std::coroutine_handle<Promise> awaiting) noexcept {
-            FramePromise& parent = awaiting.promise();
-            promise_type& child = frame_.promise();
-            child.parent = &parent;
-            parent.child = &child;
-            parent.child_frame = frame_;
-        }
-
-        // The driver resumes the awaiting frame only once the Task has ended.
-        nb::object await_resume() {
-            promise_type& child = frame_.promise();
-            if (child.failure) std::rethrow_exception(std::exchange(child.failure, {}));
-            return std::move(child.result);
-        }
-
-      private:
-        std::coroutine_handle<promise_type> frame_;
-    };
-    Awaiter operator co_await() && noexcept { return Awaiter(std::exchange(frame_, {})); }
+    TaskAwaiter operator co_await() && noexcept;
 
   private:
+    friend class TaskAwaiter;
     explicit Task(std::coroutine_handle<promise_type> frame) noexcept : frame_(frame) {}
     std::coroutine_handle<promise_type> frame_;
 };
+
+class TaskAwaiter {
+  public:
+    // The Task, and so its frame, goes with the awaiter: when the awaiting frame has taken the
+    // outcome, or is itself destroyed while it waits.
+    explicit TaskAwaiter(Task task) noexcept : task_(std::move(task)) {}
+
+    bool await_ready() const noexcept { return false; }
+
+    template <class Promise>
+    void await_suspend(std::coroutine_handle<Promise> awaiting) noexcept {
+        FramePromise& parent = awaiting.promise();
+        Task::promise_type& child = task_.frame_.promise();
+        child.parent = &parent;
+        parent.child = &child;
+        parent.child_frame = task_.frame_;
+    }
+
+    // The driver resumes the awaiting frame only once the Task has ended.
+    nb::object await_resume() {
+        Task::promise_type& child = task_.frame_.promise();
+        if (child.failure) std::rethrow_exception(std::exchange(child.failure, {}));
+        return std::move(child.result);
+    }
+
+  private:
+    Task task_;
+};
+
+inline TaskAwaiter Task::operator co_await() && noexcept {
+    return TaskAwaiter(std::move(*this));
+}
 
 }  // namespace quenlet::rt
