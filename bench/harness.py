@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import asyncio
 import dataclasses
+import gc
 import json
 import math
 import os
@@ -86,17 +87,32 @@ def median_times(
     for _ in range(warmup):
         ours()
         baseline()
-    ours_times, baseline_times = [], []
-    for _ in range(repeats):
-        ours_times.append(timed(ours))
-        baseline_times.append(timed(baseline))
-    return statistics.median(ours_times), statistics.median(baseline_times)
+    times: dict[Callable[[], Any], list[float]] = {ours: [], baseline: []}
+    for repetition in range(repeats):
+        for workload in in_turn(ours, baseline, repetition):
+            times[workload].append(timed(workload))
+    return statistics.median(times[ours]), statistics.median(times[baseline])
+
+
+def in_turn(ours: Any, baseline: Any, repetition: int) -> tuple[Any, Any]:
+    """Ours first in even repetitions, the baseline first in odd ones: neither always runs in the
+    other's wake (its garbage, its warm or cold caches)."""
+    return (ours, baseline) if repetition % 2 == 0 else (baseline, ours)
 
 
 def timed(workload: Callable[[], Any]) -> float:
+    settle()
     start = time.perf_counter()
     workload()
     return time.perf_counter() - start
+
+
+def settle() -> None:
+    """Collects what earlier runs left, before a timed run starts. The free-threaded collector
+    walks the whole heap, and a pass that falls in every other run (it did: the timed ratios of
+    the query benchmarks alternated by a tenth from one repetition to the next) times the
+    previous run's garbage, not the work."""
+    gc.collect()
 
 
 async def median_times_async(
@@ -112,15 +128,17 @@ async def median_times_async(
         reset()
         await ours()
         await baseline()
-    ours_times, baseline_times = [], []
-    for _ in range(repeats):
-        reset()
-        ours_times.append(await timed_async(ours))
-        baseline_times.append(await timed_async(baseline))
-    return statistics.median(ours_times), statistics.median(baseline_times)
+    times: dict[Callable[[], Awaitable[Any]], list[float]] = {ours: [], baseline: []}
+    for repetition in range(repeats):
+        for workload in in_turn(ours, baseline, repetition):
+            if workload is ours:
+                reset()
+            times[workload].append(await timed_async(workload))
+    return statistics.median(times[ours]), statistics.median(times[baseline])
 
 
 async def timed_async(workload: Callable[[], Awaitable[Any]]) -> float:
+    settle()
     start = time.perf_counter()
     await workload()
     return time.perf_counter() - start
