@@ -83,7 +83,9 @@ nb::handle own_requirement_parser() {
 }
 
 bool uses_own_requirement_parser(nb::handle self) {
-    return rt::is_class_function(self, method::parse_requirement.name(), own_parser);
+    static rt::ClassFact class_holds_own_parser;
+    return rt::is_class_function(self, method::parse_requirement.name(), own_parser,
+                                 class_holds_own_parser);
 }
 
 void bind_requirement_parsing(Class& cls) {

@@ -1,7 +1,6 @@
 #include "repo_finder/worker_binding.h"
 
 #include "runtime/arguments.h"
-#include "runtime/class_functions.h"
 
 namespace quenlet::repo_finder {
 
@@ -56,7 +55,8 @@ void Worker::bind(Class& cls) {
 rt::Task Worker::start(nb::handle self, nb::handle arguments, nb::handle index_url) const {
     PyObject* const* items = &PyTuple_GET_ITEM(arguments.ptr(), 0);
     Py_ssize_t count = PyTuple_GET_SIZE(arguments.ptr());
-    if (bound_ != nullptr && rt::is_class_function(self, method_.name(), bound_)) {
+    if (bound_ != nullptr &&
+        rt::is_class_function(self, method_.name(), bound_, class_holds_bound_)) {
         if (auto* worker = std::get_if<PackageWorker>(&run_)) {
             return run(*worker, self, items[0], index_url);
         }

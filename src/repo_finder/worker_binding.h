@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "repo_finder/repo_finder.h"
+#include "runtime/class_functions.h"
 #include "runtime/coroutine.h"
 
 namespace quenlet::repo_finder {
@@ -37,6 +38,7 @@ class Worker {
     const char* qualname_;
     std::variant<PackageWorker, VersionWorker> run_;
     PyObject* bound_ = nullptr;  // the class's function, kept for the life of the process
+    mutable rt::ClassFact class_holds_bound_;
 };
 
 namespace worker {

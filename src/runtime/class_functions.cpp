@@ -4,31 +4,46 @@
 
 namespace quenlet::rt {
 
-namespace {
+unsigned int ClassFact::version_of(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    // Before 3.12 a version counts only while this flag is set.
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return __atomic_load_n(&type->tp_version_tag, __ATOMIC_RELAXED);
+}
 
-// Whether the instance's own attributes hold `name`; objects without a __dict__ hold nothing.
-bool instance_holds(PyTypeObject* type, nb::handle object, nb::handle name) {
+nb::object class_attribute(PyTypeObject* type, nb::handle name) {
+    // The method resolution order, as the interpreter's own lookup for instances walks it; the
+    // metaclass plays no part in what an instance finds.
+    nb::object mro = nb::borrow(type->tp_mro);
+    if (!mro.is_valid()) return {};
+    for (nb::handle base : nb::borrow<nb::tuple>(mro)) {
+#if PY_VERSION_HEX >= 0x030C0000
+        nb::object attributes =
+            steal_or_throw(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base.ptr())));
+#else
+        nb::object attributes = nb::borrow(reinterpret_cast<PyTypeObject*>(base.ptr())->tp_dict);
+#endif
+        PyObject* found = PyDict_GetItemWithError(attributes.ptr(), name.ptr());
+        if (found != nullptr) return nb::borrow(found);
+        if (PyErr_Occurred()) throw_pending();
+    }
+    return {};
+}
+
+bool resolves_to_class(nb::handle object, nb::handle name) {
+    PyTypeObject* type = Py_TYPE(object.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
 #if PY_VERSION_HEX >= 0x030C0000
     bool has_dict = type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
 #else
     bool has_dict = type->tp_dictoffset != 0;
 #endif
-    if (!has_dict) return false;
+    if (!has_dict) return true;
     nb::object attributes = steal_or_throw(PyObject_GenericGetDict(object.ptr(), nullptr));
     int held = PyDict_Contains(attributes.ptr(), name.ptr());
     if (held < 0) throw_pending();
-    return held == 1;
-}
-
-}  // namespace
-
-bool is_class_function(nb::handle object, nb::handle name, nb::handle function) {
-    PyTypeObject* type = Py_TYPE(object.ptr());
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (instance_holds(type, object, name)) return false;
-    nb::object found =
-        steal_or_throw(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name.ptr()));
-    return found.is(function);
+    return held == 0;
 }
 
 }  // namespace quenlet::rt

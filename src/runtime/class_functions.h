@@ -2,13 +2,64 @@
 // that a subclass or an instance may replace it) may be bypassed only while nothing has.
 #pragma once
 
+#include <atomic>
+
 #include "runtime/python.h"
 
 namespace quenlet::rt {
 
-// Whether `object.<name>` would be `function` as its class holds it: looked up by the generic
-// attribute rules, found on the class, and not hidden by an attribute of the instance. `name`
-// must be an exact str. Anything unusual (a custom __getattribute__, say) answers false.
-bool is_class_function(nb::handle object, nb::handle name, nb::handle function);
+// A fact about a class, established by lookups and then trusted until the class changes. The
+// interpreter gives a class a new version whenever it or one of its bases is changed (an
+// attribute set or deleted, its bases replaced), so the fact is looked up again only then. One
+// version is kept: each use site asks about the objects of one class.
+class ClassFact {
+  public:
+    // Whether `establish(type)` holds; asked only when `type` is not known to hold it as it is.
+    template <class Establish>
+    bool holds(PyTypeObject* type, Establish&& establish) {
+        unsigned int version = version_of(type);
+        if (version != 0 && version == known_.load(std::memory_order_relaxed)) return true;
+        if (!establish(type)) return false;
+        // Kept only when the class did not change while `establish` looked at it. A class
+        // without a version yet gets one from those lookups, and is kept the next time.
+        if (version != 0 && version == version_of(type)) {
+            known_.store(version, std::memory_order_relaxed);
+        }
+        return true;
+    }
+
+  private:
+    static unsigned int version_of(PyTypeObject* type) noexcept;
+
+    // Atomic because a build that keeps the GIL off lets two threads ask at once.
+    std::atomic<unsigned int> known_{0};
+};
+
+// The attribute `name` (an exact str) as the class of `object` holds it, or an empty object.
+nb::object class_attribute(PyTypeObject* type, nb::handle name);
+
+// Whether `object.<name>` is what its class holds under `name`: looked up by the generic
+// attribute rules and not hidden by an attribute of the instance. Anything unusual (a custom
+// __getattribute__, say) answers false.
+bool resolves_to_class(nb::handle object, nb::handle name);
+
+// Whether `object.<name>` is the class attribute that `test` accepts. `test` is asked again only
+// when the class has changed since it last accepted; the instance is looked at every time.
+template <class Test>
+bool resolves_to_class_attribute(nb::handle object, nb::handle name, ClassFact& known,
+                                 Test&& test) {
+    bool accepted = known.holds(Py_TYPE(object.ptr()), [&](PyTypeObject* type) {
+        nb::object found = class_attribute(type, name);
+        return found.is_valid() && test(nb::handle(found));
+    });
+    return accepted && resolves_to_class(object, name);
+}
+
+// Whether `object.<name>` would be `function` as its class holds it.
+inline bool is_class_function(nb::handle object, nb::handle name, nb::handle function,
+                              ClassFact& known) {
+    return resolves_to_class_attribute(object, name, known,
+                                       [&](nb::handle found) { return found.is(function); });
+}
 
 }  // namespace quenlet::rt

@@ -246,7 +246,7 @@ async def test_real_indexes_a_missing_package_and_a_slow_index_are_skipped(
     assert second_index.request_log.paths() == [json_path("demo"), json_path("demo")]
 
 
-@pytest.mark.parametrize("where", ["instance", "subclass", "class"])
+@pytest.mark.parametrize("where", ["instance", "subclass", "class", "class, after a query"])
 async def test_a_replaced_worker_is_called_wherever_it_was_replaced(repo_finder, monkeypatch, log, where):
     asked = []
 
@@ -262,6 +262,14 @@ async def test_a_replaced_worker_is_called_wherever_it_was_replaced(repo_finder,
     finder = finder_type(plan({"url": PRIMARY, "primary": True}))
     if where == "instance":
         finder._get_dependencies_from_index = replaced
+    elif where == "class, after a query":
+        # The class's own worker answered from a kept document: a class seen unchanged once
+        # must still be looked at again once it changes.
+        finder._metadata_cache[("pkg", "0.1")] = {"info": {"requires_dist": ["kept"]}}
+        assert await finder.get_dependencies("pkg", "0.1") == [
+            {"name": "kept", "version_spec": "", "extras": [], "markers": ""}
+        ]
+        monkeypatch.setattr(repo_finder.RepoFinder, "_get_dependencies_from_index", replaced)
     assert await finder.get_dependencies("pkg", "1.0") == [{"name": "replaced"}]
     assert await finder.get_dependencies("pkg", "2.0", FIRST) == [{"name": "replaced"}]
     assert asked == [("pkg", "1.0", PRIMARY), ("pkg", "2.0", FIRST)]
