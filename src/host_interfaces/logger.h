@@ -2,6 +2,7 @@
 // offering debug/info/warning/error, each called with one finished message string.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "runtime/python.h"
@@ -12,9 +13,27 @@ namespace quenlet::host {
 // logging-configuration module (which the module must have imported as `get_logger`).
 void bind_logger(nb::module_& module, const char* qualified_name);
 
+enum class Level { debug, info, warning, error };
+
+// Whether logger.<level>(message) may do anything at all: false only for a logger known to drop
+// the message unseen (see logger.cpp).
+bool may_log(Level level);
+// logger.<level>(message), asking nothing first.
+void emit(Level level, std::string_view message);
+
 void log_debug(std::string_view message);
 void log_info(std::string_view message);
 void log_warning(std::string_view message);
 void log_error(std::string_view message);
+
+// logger.<level>(build()), where the message takes work to build (a line logged on every call of
+// a hot path): built only when the logger may keep it.
+template <class Build>
+void log_built(Level level, Build&& build) {
+    if (may_log(level)) {
+        const std::string message = build();
+        emit(level, message);
+    }
+}
 
 }  // namespace quenlet::host

@@ -145,12 +145,14 @@ nb::object dependencies_of(nb::handle self, nb::handle document, nb::handle pack
     nb::object requirements = requires_dist_of(document);
     if (PyList_GET_SIZE(requirements.ptr()) == 0) return nb::list();
     nb::list dependencies = parse_requirements(self, requirements, true);
-    // Built in one buffer: a warm query is a few microseconds, and this line is logged on each.
-    std::string message = "Found ";
-    message.reserve(64);
-    message.append(std::to_string(dependencies.size())).append(" dependencies for ");
-    message.append(rt::utf8_text(package_name)).append("==").append(rt::utf8_text(version));
-    host::log_debug(message);
+    // A warm query is a few microseconds, and this line is logged on each.
+    host::log_built(host::Level::debug, [&] {
+        std::string message = "Found ";
+        message.reserve(64);
+        message.append(std::to_string(dependencies.size())).append(" dependencies for ");
+        message.append(rt::utf8_text(package_name)).append("==").append(rt::utf8_text(version));
+        return message;
+    });
     return dependencies;
 }
 
