@@ -20,7 +20,7 @@ struct LevelMethod {
     rt::InternedName name;
     const char* standard_qualname;  // the standard library's method, "Logger.<name>"
     long standard_number;           // the level that method asks isEnabledFor about
-    rt::ClassFact class_holds_standard;
+    rt::ClassFact standard_class;
 };
 
 LevelMethod level_methods[] = {
@@ -34,35 +34,82 @@ LevelMethod& method_of(Level level) {
     return level_methods[static_cast<int>(level)];
 }
 
+const rt::InternedName is_enabled_for("isEnabledFor");
+const rt::InternedName disabled_name("disabled");
+const rt::InternedName cache_name("_cache");
+
 bool has_text(PyObject* value, const char* text) {
     return value != nullptr && PyUnicode_Check(value) &&
            PyUnicode_CompareWithASCIIString(value, text) == 0;
 }
 
-// Whether `found` is the standard library's own Logger.<level>: a Python function of the logging
-// module under that name. It does nothing but return when self.isEnabledFor(<level>) is false.
-bool is_standard_method(nb::handle found, const LevelMethod& method) {
-    if (!PyFunction_Check(found.ptr())) return false;
+// Whether `found` is the standard library's own function `qualname` of the logging module.
+bool is_standard_function(nb::handle found, const char* qualname) {
+    if (!found.is_valid() || !PyFunction_Check(found.ptr())) return false;
     if (!has_text(PyFunction_GetModule(found.ptr()), "logging")) return false;
-    nb::object qualname = rt::steal_or_throw(PyObject_GetAttrString(found.ptr(), "__qualname__"));
-    return has_text(qualname.ptr(), method.standard_qualname);
+    nb::object own_qualname =
+        rt::steal_or_throw(PyObject_GetAttrString(found.ptr(), "__qualname__"));
+    return has_text(own_qualname.ptr(), qualname);
+}
+
+// Whether the logger's class is the standard library's Logger as far as `method` goes. Its
+// level method does nothing but return when self.isEnabledFor(<level>) is false; its
+// isEnabledFor answers false while `disabled` is true, else `_cache[level]` once it has answered
+// for that level; both attributes live in the instance's __dict__, where Logger.__init__ puts
+// them, as nothing on the class hides them.
+bool is_standard_class(PyTypeObject* type, LevelMethod& method) {
+    return method.standard_class.holds(type, [&](PyTypeObject* candidate) {
+        return is_standard_function(rt::class_attribute(candidate, method.name.get()),
+                                    method.standard_qualname) &&
+               is_standard_function(rt::class_attribute(candidate, is_enabled_for.get()),
+                                    "Logger.isEnabledFor") &&
+               !rt::class_attribute(candidate, disabled_name.get()).is_valid() &&
+               !rt::class_attribute(candidate, cache_name.get()).is_valid();
+    });
+}
+
+nb::object item(nb::handle mapping, nb::handle key) {
+    PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+    if (value == nullptr && PyErr_Occurred()) rt::throw_pending();
+    return nb::borrow(value);
+}
+
+bool truthy(nb::handle value) {
+    int answer = PyObject_IsTrue(value.ptr());
+    if (answer < 0) rt::throw_pending();
+    return answer == 1;
+}
+
+// target.isEnabledFor(<level>), read as the standard one would answer when it can be: a Python
+// call on every query costs more than all the rest of a warm query's logging.
+bool is_enabled(nb::handle target, const LevelMethod& method, nb::handle attributes) {
+    nb::object number = rt::steal_or_throw(PyLong_FromLong(method.standard_number));
+    nb::object disabled = item(attributes, disabled_name.get());
+    nb::object cache = item(attributes, cache_name.get());
+    if (disabled.is_valid() && cache.is_valid() && PyDict_CheckExact(cache.ptr())) {
+        if (truthy(disabled)) return false;
+        nb::object known = item(cache, number);
+        if (known.is_valid()) return truthy(known);
+    }
+    PyObject* args[] = {target.ptr(), number.ptr()};
+    return truthy(rt::steal_or_throw(
+        PyObject_VectorcallMethod(is_enabled_for.get().ptr(), args, 2, nullptr)));
 }
 
 bool may_log(nb::handle target, LevelMethod& method) {
     // Any other logger (another class, a level method replaced on the class or on the instance, a
     // test's stand-in) is called every time, as the contract says.
-    bool standard = rt::resolves_to_class_attribute(
-        target, method.name.get(), method.class_holds_standard,
-        [&](nb::handle found) { return is_standard_method(found, method); });
-    if (!standard) return true;
-    static const rt::InternedName is_enabled_for("isEnabledFor");
-    nb::object number = rt::steal_or_throw(PyLong_FromLong(method.standard_number));
-    PyObject* args[] = {target.ptr(), number.ptr()};
-    nb::object enabled =
-        rt::steal_or_throw(PyObject_VectorcallMethod(is_enabled_for.get().ptr(), args, 2, nullptr));
-    int answer = PyObject_IsTrue(enabled.ptr());
-    if (answer < 0) rt::throw_pending();
-    return answer == 1;
+    PyTypeObject* type = Py_TYPE(target.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr || !is_standard_class(type, method)) {
+        return true;
+    }
+    nb::object attributes = rt::steal_or_throw(PyObject_GenericGetDict(target.ptr(), nullptr));
+    for (nb::handle replaced : {method.name.get(), is_enabled_for.get()}) {
+        int held = PyDict_Contains(attributes.ptr(), replaced.ptr());
+        if (held < 0) rt::throw_pending();
+        if (held == 1) return true;
+    }
+    return is_enabled(target, method, attributes);
 }
 
 void emit(nb::handle target, const LevelMethod& method, std::string_view message) {

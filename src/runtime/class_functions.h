@@ -43,23 +43,14 @@ nb::object class_attribute(PyTypeObject* type, nb::handle name);
 // __getattribute__, say) answers false.
 bool resolves_to_class(nb::handle object, nb::handle name);
 
-// Whether `object.<name>` is the class attribute that `test` accepts. `test` is asked again only
-// when the class has changed since it last accepted; the instance is looked at every time.
-template <class Test>
-bool resolves_to_class_attribute(nb::handle object, nb::handle name, ClassFact& known,
-                                 Test&& test) {
-    bool accepted = known.holds(Py_TYPE(object.ptr()), [&](PyTypeObject* type) {
-        nb::object found = class_attribute(type, name);
-        return found.is_valid() && test(nb::handle(found));
-    });
-    return accepted && resolves_to_class(object, name);
-}
-
-// Whether `object.<name>` would be `function` as its class holds it.
+// Whether `object.<name>` would be `function` as its class holds it. The class is looked at
+// again only when it has changed since it last held `function`; the instance every time.
 inline bool is_class_function(nb::handle object, nb::handle name, nb::handle function,
                               ClassFact& known) {
-    return resolves_to_class_attribute(object, name, known,
-                                       [&](nb::handle found) { return found.is(function); });
+    bool held = known.holds(Py_TYPE(object.ptr()), [&](PyTypeObject* type) {
+        return class_attribute(type, name).is(function);
+    });
+    return held && resolves_to_class(object, name);
 }
 
 }  // namespace quenlet::rt

@@ -78,3 +78,14 @@ async def test_a_replaced_level_method_is_called_even_below_the_level(
     assert await query(repo_finder) == [{"name": "requests", "version_spec": "", "extras": [], "markers": ""}]
     assert called == [FOUND[1]]
     assert standard_logger.handlers[0].records == []
+
+
+@pytest.mark.parametrize("where", ["class", "instance"])
+async def test_a_replaced_level_check_decides_for_the_standard_method(
+    repo_finder, standard_logger, monkeypatch, where
+):
+    await query(repo_finder)  # answered from the level the logger holds, seen once
+    target = logging.Logger if where == "class" else standard_logger
+    monkeypatch.setattr(target, "isEnabledFor", lambda *args: True, raising=False)
+    await query(repo_finder)
+    assert standard_logger.handlers[0].records == [FOUND]
