@@ -61,6 +61,23 @@ def test_set_is_seen_by_next_get_and_replaces_scalars_in_the_way():
     assert settings.get("package_management.pip.retries", 3) == 3
 
 
+@pytest.mark.parametrize(
+    ("change", "expected"),
+    [
+        (lambda settings: settings.set("pip.index.extra", 1), {"url": "u", "extra": 1}),
+        (lambda settings: settings.update({"pip": {"index": {"url": "v"}}}), {"url": "v"}),
+        (lambda settings: settings.delete("pip.index.url"), {}),
+        (lambda settings: settings.set("pip", {"other": 1}), None),
+    ],
+    ids=["set below", "update", "delete below", "set above"],
+)
+def test_a_read_sees_every_change_made_after_it(change, expected):
+    settings = SettingsManager({"pip.index.url": "u"})
+    assert settings.get("pip.index") == {"url": "u"}
+    change(settings)
+    assert settings.get("pip.index") == expected
+
+
 def test_callers_cannot_change_stored_containers():
     settings = SettingsManager({"package_management.pip.index_urls": INDEX_URLS})
     settings.get("package_management.pip.index_urls").append({"url": "x"})
@@ -91,8 +108,21 @@ def shared_changeables(first, second):
         {"deep": {"er": [[True], {"set": {1, 2}}]}},
         [Tagged(url="u"), ("tuple", ["inside"])],
         Tagged(nested={"a": [1]}),
+        INDEX_URLS,
+        ["a", 1, None],
+        {"url": "u", "primary": True},
+        [{"url": "u"}, {"url": ["inside"]}],
     ],
-    ids=["json shapes", "a set inside", "subclass and tuple inside", "subclass outside"],
+    ids=[
+        "json shapes",
+        "a set inside",
+        "subclass and tuple inside",
+        "subclass outside",
+        "dicts of plain values",
+        "plain values",
+        "a dict of plain values",
+        "one dict not plain",
+    ],
 )
 def test_every_read_is_an_equal_copy_sharing_nothing_changeable(value):
     settings = SettingsManager()
