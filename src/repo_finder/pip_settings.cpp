@@ -26,23 +26,32 @@ const DefaultAddresses& default_addresses() {
     return *addresses;
 }
 
-// Fresh containers on every call: a caller may change what it is given.
-nb::list default_index_urls() {
+Interned url_key{"url"};
+Interned primary_key{"primary"};
+Interned index_url_key{"index_url"};
+Interned api_pattern_key{"api_pattern"};
+
+// A fresh list of one fresh dict on every call, since a caller may change what it is given: the
+// default passed with every read of the settings, so built without looking anything up.
+nb::list one_entry(const Interned& first_key, nb::handle first, const Interned& second_key,
+                   nb::handle second) {
     nb::dict entry;
-    entry["url"] = default_addresses().index_url;
-    entry["primary"] = true;
-    nb::list urls;
-    urls.append(entry);
-    return urls;
+    if (PyDict_SetItem(entry.ptr(), first_key.get().ptr(), first.ptr()) != 0 ||
+        PyDict_SetItem(entry.ptr(), second_key.get().ptr(), second.ptr()) != 0) {
+        rt::throw_pending();
+    }
+    nb::list entries = nb::borrow<nb::list>(rt::steal_or_throw(PyList_New(1)));
+    PyList_SET_ITEM(entries.ptr(), 0, entry.release().ptr());
+    return entries;
+}
+
+nb::list default_index_urls() {
+    return one_entry(url_key, default_addresses().index_url, primary_key, Py_True);
 }
 
 nb::list default_api_list() {
-    nb::dict entry;
-    entry["index_url"] = default_addresses().api_index_url;
-    entry["api_pattern"] = default_addresses().api_pattern;
-    nb::list entries;
-    entries.append(entry);
-    return entries;
+    return one_entry(index_url_key, default_addresses().api_index_url, api_pattern_key,
+                     default_addresses().api_pattern);
 }
 
 namespace key {

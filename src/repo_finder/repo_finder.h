@@ -130,6 +130,9 @@ inline Member get_dependencies_via_unearth{"_get_dependencies_via_unearth"};
 // The truth value of a Python object, as `if value:` tests it.
 bool truthy(nb::handle value);
 
+// mapping.get(key, fallback); read straight from an exact dict, whose get nothing can redefine.
+nb::object get_or(nb::handle mapping, nb::handle key, nb::handle fallback);
+
 // str(value) as UTF-8, for log messages that show a value of any type (a status, an address
 // taken from the settings).
 std::string text_of(nb::handle value);

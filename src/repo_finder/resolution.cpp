@@ -9,6 +9,9 @@ namespace quenlet::repo_finder {
 
 namespace {
 
+Interned index_url_key{"index_url"};
+Interned api_pattern_key{"api_pattern"};
+
 bool is_separator(Py_UCS4 c) noexcept {
     return c == '-' || c == '_' || c == '.';
 }
@@ -68,11 +71,11 @@ nb::object get_api_pattern_for_index(nb::handle self, nb::handle index_url) {
     while (PyObject* item = PyIter_Next(iterator.ptr())) {
         nb::object entry = nb::steal(item);
         nb::object candidate =
-            method::normalize_url.call(self, entry.attr("get")("index_url", empty));
+            method::normalize_url.call(self, get_or(entry, index_url_key.get(), empty));
         int equal = PyObject_RichCompareBool(candidate.ptr(), wanted.ptr(), Py_EQ);
         if (equal < 0) rt::throw_pending();
         if (equal == 0) continue;
-        nb::object pattern = entry.attr("get")("api_pattern");
+        nb::object pattern = get_or(entry, api_pattern_key.get(), Py_None);
         if (!pattern.is_none() && !PyUnicode_Check(pattern.ptr())) {
             PyErr_Format(PyExc_TypeError, "Expected str, got %s", Py_TYPE(pattern.ptr())->tp_name);
             rt::throw_pending();

@@ -17,7 +17,6 @@ Interned index_urls_key{"index_urls"};
 Interned use_secondary_urls_key{"use_secondary_urls"};
 Interned url_key{"url"};
 Interned primary_key{"primary"};
-Member get{"get"};
 
 // What a list query logs; "{}" marks the package name (before the primary, nothing found) or a
 // count (the others).
@@ -104,7 +103,7 @@ struct Plan {
 Plan plan_of(nb::handle settings) {
     Plan plan;
     for (nb::handle entry : item(settings, index_urls_key)) {
-        bool primary = truthy(get.call(entry, primary_key.get(), Py_False));
+        bool primary = truthy(get_or(entry, primary_key.get(), Py_False));
         nb::object url = item(entry, url_key);
         if (primary) {
             plan.primary_url = url;

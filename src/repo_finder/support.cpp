@@ -10,6 +10,17 @@ bool truthy(nb::handle value) {
     return truth == 1;
 }
 
+nb::object get_or(nb::handle mapping, nb::handle key, nb::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (found == nullptr && PyErr_Occurred()) rt::throw_pending();
+        return nb::borrow(found != nullptr ? found : fallback.ptr());
+    }
+    static const Interned get("get");
+    PyObject* args[] = {mapping.ptr(), key.ptr(), fallback.ptr()};
+    return rt::steal_or_throw(PyObject_VectorcallMethod(get.get().ptr(), args, 3, nullptr));
+}
+
 std::string text_of(nb::handle value) {
     return rt::utf8_text(rt::steal_or_throw(PyObject_Str(value.ptr())));
 }
