@@ -57,6 +57,13 @@ def test_normalize_url_matches_the_rule(url):
     assert RepoFinder(None)._normalize_url(url) == url.rstrip("/\\")
 
 
+class Rewriting(dict):
+    """An entry whose own get answers for the pattern."""
+
+    def get(self, key, default=None):
+        return "from get" if key == "api_pattern" else super().get(key, default)
+
+
 class Entries:
     def __init__(self, entries):
         self.entries = entries
@@ -82,6 +89,7 @@ class Entries:
         ([{"api_pattern": "no address"}], "http://index.example/s", None),
         ([{"index_url": "http://index.example/s"}], "http://index.example/s", None),
         ([], "http://index.example/s", None),
+        ([Rewriting(index_url="http://index.example/s")], "http://index.example/s", "from get"),
     ],
     ids=[
         "normalised",
@@ -91,6 +99,7 @@ class Entries:
         "absent no match",
         "no pattern",
         "empty",
+        "a dict with its own get",
     ],
 )
 def test_pattern_lookup(repo_finder, entries, index_url, expected):
