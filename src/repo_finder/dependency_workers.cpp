@@ -116,9 +116,9 @@ nb::object texts_key(nb::handle requirements) {
 // for the texts they were parsed from.
 nb::list parse_requirements(nb::handle self, nb::handle requirements, bool reuse) {
     nb::object key;
-    if (reuse && uses_own_requirement_parser(self)) key = texts_key(requirements);
+    if (reuse && method::parse_requirement.is_own(self)) key = texts_key(requirements);
     if (key.is_valid()) {
-        nb::object kept = parsed_requirements.find(own_requirement_parser(), key);
+        nb::object kept = parsed_requirements.find(method::parse_requirement.own(), key);
         if (kept.is_valid()) return fresh_records(kept);
     }
     nb::object parser = method::parse_requirement.get(self);
@@ -134,7 +134,7 @@ nb::list parse_requirements(nb::handle self, nb::handle requirements, bool reuse
     }
     if (key.is_valid() && complete) {
         nb::object entry = kept_entry(dependencies);
-        if (entry.is_valid()) parsed_requirements.keep(own_requirement_parser(), key, entry);
+        if (entry.is_valid()) parsed_requirements.keep(method::parse_requirement.own(), key, entry);
     }
     return dependencies;
 }
@@ -175,7 +175,7 @@ rt::Task dependencies_from_index(nb::object self, nb::object package_name, nb::o
     nb::object key = nb::make_tuple(lower_case(package_name), version);
     nb::object document = kept_document(self, key);
     if (!document.is_valid()) {
-        nb::object pattern = method::get_api_pattern_for_index.call(self, index_url);
+        nb::object pattern = api_pattern_of(self, index_url);
         if (!is_nonempty_str(pattern)) {
             if (!truthy(global::unearth_available().get())) {
                 host::log_debug("No API pattern and unearth not available for " +

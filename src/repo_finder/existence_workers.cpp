@@ -34,7 +34,7 @@ Fallback failed_check(const char* check, const std::string& subject, nb::handle 
 }
 
 rt::Task package_in_index(nb::object self, nb::object package_name, nb::object index_url) {
-    nb::object pattern = method::get_api_pattern_for_index.call(self, index_url);
+    nb::object pattern = api_pattern_of(self, index_url);
     if (is_nonempty_str(pattern)) {
         co_return co_await await_or_fall_back(
             [&] { return api_has(self, package_api_url(pattern, package_name)); },
@@ -69,7 +69,7 @@ nb::object package_exists_via_unearth(nb::handle, nb::handle package_name, nb::h
 
 rt::Task package_version_in_index(nb::object self, nb::object package_name, nb::object version,
                                   nb::object index_url) {
-    nb::object pattern = method::get_api_pattern_for_index.call(self, index_url);
+    nb::object pattern = api_pattern_of(self, index_url);
     if (is_nonempty_str(pattern)) {
         co_return co_await await_or_fall_back(
             [&] { return api_has(self, version_api_url(pattern, package_name, version)); },

@@ -44,7 +44,7 @@ bool is_nonempty_str(nb::handle value) {
 
 rt::Task with_api_response(nb::object self, nb::object api_url,
                            std::function<rt::Task(nb::object response)> use) {
-    nb::object session = co_await rt::awaited(method::get_session.call(self));
+    nb::object session = co_await session_of(self);
     nb::object timeout =
         global::aiohttp().get().attr("ClientTimeout")("total"_a = request_timeout_seconds);
     nb::object request = session.attr("get")(api_url, "timeout"_a = timeout);

@@ -89,9 +89,14 @@ nb::object get_pip_api_list(nb::handle self) {
 
 }  // namespace
 
+nb::object pip_api_list_of(nb::handle self) {
+    return method::get_pip_api_list.run(self, &get_pip_api_list);
+}
+
 void bind_pip_settings(Class& cls) {
     cls.def("_get_pip_settings", &get_pip_settings);
     cls.def("_get_pip_api_list", &get_pip_api_list);
+    method::get_pip_api_list.remember(cls);
 }
 
 }  // namespace quenlet::repo_finder

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/class_functions.h"
+#include "runtime/coroutine.h"
 #include "runtime/errors.h"
 #include "runtime/interned_name.h"
 #include "runtime/module_globals.h"
@@ -61,12 +63,6 @@ const rt::ModuleGlobal& packaging_available();  // PACKAGING_AVAILABLE
 // `from module import name`: a missing name is an ImportError, as in Python.
 nb::object import_from(const char* module, const char* name);
 
-// This module's own requirement parser: the function RepoFinder._parse_requirement is.
-nb::handle own_requirement_parser();
-
-// Whether self._parse_requirement is that function (bound to `self`) rather than an override.
-bool uses_own_requirement_parser(nb::handle self);
-
 // _dummy_dist(name, version): the table entry that stands for a standard-library module.
 nb::object make_dummy_dist(nb::handle name, nb::handle version);
 
@@ -99,6 +95,43 @@ class Member {
     Interned name_;
 };
 
+// A RepoFinder method. Methods call each other through Python, so that a subclass override or an
+// instance attribute of the same name is honoured; but while `self.<name>` is still the class's
+// own function, bound from a native one, that native function runs directly: the same checks and
+// the same answer without a bound method, the binding's dispatch or a coroutine object.
+class Method : public Member {
+  public:
+    using Member::Member;
+
+    // Once the class holds the method: keeps the class's function for the life of the process,
+    // so that its identity stays unique.
+    void remember(Class& cls);
+    nb::handle own() const { return bound_; }
+    // Whether self.<name> is the function remembered.
+    bool is_own(nb::handle self) const {
+        return bound_ != nullptr && rt::is_class_function(self, name(), bound_, class_holds_own_);
+    }
+
+    // self.<name>(args...), where `native(self, args...)` is the function bound under the name.
+    template <class Native, class... Args>
+    nb::object run(nb::handle self, Native native, Args... args) const {
+        if (is_own(self)) return native(self, args...);
+        return call(self, args...);
+    }
+    // The same for a coroutine method, to be awaited.
+    template <class Native, class... Args>
+    rt::Task start(nb::handle self, Native native, Args... args) const {
+        if (is_own(self)) return native(self, args...);
+        return awaiting(call(self, args...));
+    }
+
+  private:
+    static rt::Task awaiting(nb::object awaitable);
+
+    PyObject* bound_ = nullptr;
+    mutable rt::ClassFact class_holds_own_;
+};
+
 namespace field {
 inline Member settings_manager{"settings_manager"};
 inline Member session{"_session"};
@@ -107,25 +140,32 @@ inline Member distributions_cache{"_distributions_cache"};
 }  // namespace field
 
 namespace method {
-inline Member get_pip_settings{"_get_pip_settings"};
-inline Member get_pip_api_list{"_get_pip_api_list"};
-inline Member get_session{"_get_session"};
-inline Member normalize_name{"_normalize_name"};
-inline Member normalize_url{"_normalize_url"};
-inline Member get_api_pattern_for_index{"_get_api_pattern_for_index"};
-inline Member get_current_distributions{"_get_current_distributions"};
-inline Member parse_requirement{"_parse_requirement"};
-inline Member package_exists_in_index{"_package_exists_in_index"};
-inline Member package_exists_via_unearth{"_package_exists_via_unearth"};
-inline Member package_version_exists_in_index{"_package_version_exists_in_index"};
-inline Member package_version_exists_via_unearth{"_package_version_exists_via_unearth"};
-inline Member get_versions_from_index{"_get_versions_from_index"};
-inline Member get_versions_via_unearth{"_get_versions_via_unearth"};
-inline Member get_extras_from_index{"_get_extras_from_index"};
-inline Member get_extras_via_unearth{"_get_extras_via_unearth"};
-inline Member get_dependencies_from_index{"_get_dependencies_from_index"};
-inline Member get_dependencies_via_unearth{"_get_dependencies_via_unearth"};
+inline Method get_pip_settings{"_get_pip_settings"};
+inline Method get_pip_api_list{"_get_pip_api_list"};
+inline Method get_session{"_get_session"};
+inline Method normalize_name{"_normalize_name"};
+inline Method normalize_url{"_normalize_url"};
+inline Method get_api_pattern_for_index{"_get_api_pattern_for_index"};
+inline Method get_current_distributions{"_get_current_distributions"};
+inline Method parse_requirement{"_parse_requirement"};
+inline Method package_exists_in_index{"_package_exists_in_index"};
+inline Method package_exists_via_unearth{"_package_exists_via_unearth"};
+inline Method package_version_exists_in_index{"_package_version_exists_in_index"};
+inline Method package_version_exists_via_unearth{"_package_version_exists_via_unearth"};
+inline Method get_versions_from_index{"_get_versions_from_index"};
+inline Method get_versions_via_unearth{"_get_versions_via_unearth"};
+inline Method get_extras_from_index{"_get_extras_from_index"};
+inline Method get_extras_via_unearth{"_get_extras_via_unearth"};
+inline Method get_dependencies_from_index{"_get_dependencies_from_index"};
+inline Method get_dependencies_via_unearth{"_get_dependencies_via_unearth"};
 }  // namespace method
+
+// self._get_pip_api_list(), self._normalize_url(url), self._get_api_pattern_for_index(index_url)
+// and self._get_session() (to be awaited), each run natively while it is the class's own.
+nb::object pip_api_list_of(nb::handle self);
+nb::object normalized_url(nb::handle self, nb::handle url);
+nb::object api_pattern_of(nb::handle self, nb::handle index_url);
+rt::Task session_of(nb::handle self);
 
 // The truth value of a Python object, as `if value:` tests it.
 bool truthy(nb::handle value);

@@ -6,15 +6,11 @@
 #include "repo_finder/repo_finder.h"
 #include "repo_finder/text.h"
 #include "runtime/arguments.h"
-#include "runtime/class_functions.h"
 #include "runtime/text.h"
 
 namespace quenlet::repo_finder {
 
 namespace {
-
-// The bound function, kept for the life of the process so that its identity stays unique.
-PyObject* own_parser = nullptr;
 
 bool is_name_char(Py_UCS4 c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
@@ -78,19 +74,9 @@ nb::object parse_requirement(nb::handle, nb::handle req) {
 
 }  // namespace
 
-nb::handle own_requirement_parser() {
-    return own_parser;
-}
-
-bool uses_own_requirement_parser(nb::handle self) {
-    static rt::ClassFact class_holds_own_parser;
-    return rt::is_class_function(self, method::parse_requirement.name(), own_parser,
-                                 class_holds_own_parser);
-}
-
 void bind_requirement_parsing(Class& cls) {
     cls.def("_parse_requirement", &parse_requirement, nb::arg("req").none());
-    own_parser = nb::object(cls.attr("_parse_requirement")).release().ptr();
+    method::parse_requirement.remember(cls);
 }
 
 }  // namespace quenlet::repo_finder

@@ -64,14 +64,13 @@ nb::object normalize_url(nb::handle, nb::handle url) {
 // The "api_pattern" of the first configured entry whose "index_url" names the same index.
 nb::object get_api_pattern_for_index(nb::handle self, nb::handle index_url) {
     rt::require_str(index_url, "index_url");
-    nb::object entries = method::get_pip_api_list.call(self);
-    nb::object wanted = method::normalize_url.call(self, index_url);
+    nb::object entries = pip_api_list_of(self);
+    nb::object wanted = normalized_url(self, index_url);
     nb::object iterator = rt::steal_or_throw(PyObject_GetIter(entries.ptr()));
     nb::str empty("");
     while (PyObject* item = PyIter_Next(iterator.ptr())) {
         nb::object entry = nb::steal(item);
-        nb::object candidate =
-            method::normalize_url.call(self, get_or(entry, index_url_key.get(), empty));
+        nb::object candidate = normalized_url(self, get_or(entry, index_url_key.get(), empty));
         int equal = PyObject_RichCompareBool(candidate.ptr(), wanted.ptr(), Py_EQ);
         if (equal < 0) rt::throw_pending();
         if (equal == 0) continue;
@@ -88,10 +87,20 @@ nb::object get_api_pattern_for_index(nb::handle self, nb::handle index_url) {
 
 }  // namespace
 
+nb::object normalized_url(nb::handle self, nb::handle url) {
+    return method::normalize_url.run(self, &normalize_url, url);
+}
+
+nb::object api_pattern_of(nb::handle self, nb::handle index_url) {
+    return method::get_api_pattern_for_index.run(self, &get_api_pattern_for_index, index_url);
+}
+
 void bind_resolution(Class& cls) {
     cls.def("_normalize_name", &normalize_name, nb::arg("name").none());
     cls.def("_normalize_url", &normalize_url, nb::arg("url").none());
+    method::normalize_url.remember(cls);
     cls.def("_get_api_pattern_for_index", &get_api_pattern_for_index, nb::arg("index_url").none());
+    method::get_api_pattern_for_index.remember(cls);
 }
 
 }  // namespace quenlet::repo_finder

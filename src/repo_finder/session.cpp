@@ -35,10 +35,16 @@ rt::Task close(nb::object self) {
 
 }  // namespace
 
+rt::Task session_of(nb::handle self) {
+    return method::get_session.start(self,
+                                     [](nb::handle own) { return get_session(nb::borrow(own)); });
+}
+
 void bind_session(Class& cls) {
     cls.def("_get_session", [](nb::handle self) {
         return get_session(nb::borrow(self)).into_python("RepoFinder._get_session");
     });
+    method::get_session.remember(cls);
     cls.def("close", [](nb::handle self) {
         return close(nb::borrow(self)).into_python("RepoFinder.close");
     });

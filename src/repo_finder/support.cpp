@@ -4,6 +4,14 @@
 
 namespace quenlet::repo_finder {
 
+void Method::remember(Class& cls) {
+    bound_ = nb::object(cls.attr(name())).release().ptr();
+}
+
+rt::Task Method::awaiting(nb::object awaitable) {
+    co_return co_await rt::awaited(std::move(awaitable));
+}
+
 bool truthy(nb::handle value) {
     int truth = PyObject_IsTrue(value.ptr());
     if (truth < 0) rt::throw_pending();

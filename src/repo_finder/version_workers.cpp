@@ -97,7 +97,7 @@ nb::list api_versions(nb::handle document) {
 }
 
 rt::Task versions_from_index(nb::object self, nb::object package_name, nb::object index_url) {
-    nb::object pattern = method::get_api_pattern_for_index.call(self, index_url);
+    nb::object pattern = api_pattern_of(self, index_url);
     if (is_nonempty_str(pattern)) {
         co_return co_await query_api_document(
             self, package_name, index_url, package_api_url(pattern, package_name), nb::list(),

@@ -21,10 +21,6 @@ rt::Task run(VersionWorker worker, nb::handle self, nb::handle package_name, nb:
                   nb::borrow(index_url));
 }
 
-rt::Task awaiting(nb::object awaitable) {
-    co_return co_await rt::awaited(std::move(awaitable));
-}
-
 }  // namespace
 
 void Worker::bind(Class& cls) {
@@ -49,25 +45,26 @@ void Worker::bind(Class& cls) {
             },
             nb::arg("package_name").none(), nb::arg("version").none(), nb::arg("index_url").none());
     }
-    bound_ = nb::object(cls.attr(method_.name())).release().ptr();
+    method_.remember(cls);
 }
 
 rt::Task Worker::start(nb::handle self, nb::handle arguments, nb::handle index_url) const {
-    PyObject* const* items = &PyTuple_GET_ITEM(arguments.ptr(), 0);
-    Py_ssize_t count = PyTuple_GET_SIZE(arguments.ptr());
-    if (bound_ != nullptr &&
-        rt::is_class_function(self, method_.name(), bound_, class_holds_bound_)) {
-        if (auto* worker = std::get_if<PackageWorker>(&run_)) {
-            return run(*worker, self, items[0], index_url);
-        }
-        return run(std::get<VersionWorker>(run_), self, items[0], items[1], index_url);
+    nb::handle package_name = PyTuple_GET_ITEM(arguments.ptr(), 0);
+    if (auto* worker = std::get_if<PackageWorker>(&run_)) {
+        return method_.start(
+            self,
+            [worker](nb::handle own, nb::handle name, nb::handle url) {
+                return run(*worker, own, name, url);
+            },
+            package_name, index_url);
     }
-    nb::object method = method_.get(self);
-    PyObject* argv[3];
-    for (Py_ssize_t i = 0; i < count; ++i) argv[i] = items[i];
-    argv[count] = index_url.ptr();
-    return awaiting(rt::steal_or_throw(
-        PyObject_Vectorcall(method.ptr(), argv, static_cast<size_t>(count + 1), nullptr)));
+    return method_.start(
+        self,
+        [worker = std::get<VersionWorker>(run_)](nb::handle own, nb::handle name,
+                                                 nb::handle version, nb::handle url) {
+            return run(worker, own, name, version, url);
+        },
+        package_name, PyTuple_GET_ITEM(arguments.ptr(), 1), index_url);
 }
 
 }  // namespace quenlet::repo_finder

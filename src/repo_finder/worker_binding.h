@@ -5,7 +5,6 @@
 #include <variant>
 
 #include "repo_finder/repo_finder.h"
-#include "runtime/class_functions.h"
 #include "runtime/coroutine.h"
 
 namespace quenlet::repo_finder {
@@ -19,26 +18,22 @@ using VersionWorker = rt::Task (*)(nb::object self, nb::object package_name, nb:
 class Worker {
   public:
     // `qualname` names the coroutine objects (static storage).
-    constexpr Worker(const Member& method, const char* qualname, PackageWorker run) noexcept
+    constexpr Worker(Method& method, const char* qualname, PackageWorker run) noexcept
         : method_(method), qualname_(qualname), run_(run) {}
-    constexpr Worker(const Member& method, const char* qualname, VersionWorker run) noexcept
+    constexpr Worker(Method& method, const char* qualname, VersionWorker run) noexcept
         : method_(method), qualname_(qualname), run_(run) {}
 
     // Binds the method onto the class.
     void bind(Class& cls);
 
-    // self.<name>(*arguments, index_url), to be awaited. The search asks a worker for every
-    // index it tries, so while the method is the class's own the native function runs directly,
-    // with the same checks and the same answer, but no bound method and no coroutine object of
-    // its own; an override (a subclass, an instance attribute) is called as Python would.
+    // self.<name>(*arguments, index_url), to be awaited; the native worker itself while the
+    // method is the class's own (the search asks a worker for every index it tries).
     rt::Task start(nb::handle self, nb::handle arguments, nb::handle index_url) const;
 
   private:
-    const Member& method_;
+    Method& method_;
     const char* qualname_;
     std::variant<PackageWorker, VersionWorker> run_;
-    PyObject* bound_ = nullptr;  // the class's function, kept for the life of the process
-    mutable rt::ClassFact class_holds_bound_;
 };
 
 namespace worker {

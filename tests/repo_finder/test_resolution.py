@@ -140,6 +140,24 @@ def test_the_lookup_honours_an_overridden_entry_list(repo_finder):
     assert finder._get_api_pattern_for_index("http://127.0.0.1/simple") == "instance"
 
 
+@pytest.mark.parametrize("where", ["instance", "subclass", "class, after a lookup"])
+def test_the_lookup_honours_a_replaced_address_normaliser(repo_finder, monkeypatch, where):
+    def same(*args):
+        return "same"
+
+    entries = Entries([{"index_url": "http://index-a.example/s", "api_pattern": "A"}])
+    finder_type = repo_finder.RepoFinder
+    if where == "subclass":
+        finder_type = type("Normalising", (repo_finder.RepoFinder,), {"_normalize_url": same})
+    finder = finder_type(entries)
+    if where == "instance":
+        finder._normalize_url = same
+    elif where == "class, after a lookup":
+        assert finder._get_api_pattern_for_index("http://index-b.example/s") is None
+        monkeypatch.setattr(repo_finder.RepoFinder, "_normalize_url", same)
+    assert finder._get_api_pattern_for_index("http://index-b.example/s") == "A"
+
+
 ADDRESSES = st.sampled_from(
     [
         "http://index-a.example/s",
