@@ -31,7 +31,10 @@ Task with_async_context(nb::object manager, Body body) {
     nb::object traceback = nb::steal(PyException_GetTraceback(exception.ptr()));
     if (!traceback.is_valid()) traceback = nb::none();
     nb::object suppressed = co_await awaited(exit(manager, exception.type(), exception, traceback));
-    if (suppressed.is_valid() && PyObject_IsTrue(suppressed.ptr()) == 1) co_return nb::none();
+    // As in Python, an error from the truth test replaces the body's.
+    int suppress = PyObject_IsTrue(suppressed.ptr());
+    if (suppress < 0) throw_pending();
+    if (suppress == 1) co_return nb::none();
     std::rethrow_exception(failure);
 }
 

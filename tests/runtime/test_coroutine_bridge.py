@@ -173,9 +173,19 @@ async def test_async_context_enter_and_exit_on_every_path():
     with pytest.raises(ValueError, match="inside"):
         await probe.within_context(Manager(), lambda value: failing(ValueError("inside")))
     assert await probe.within_context(Manager(True), lambda value: failing(ValueError("x"))) is None
+
+    class Untestable:
+        def __bool__(self):
+            raise RuntimeError("no truth")
+
+    # As `async with` does: the truth test's error replaces the body's.
+    with pytest.raises(RuntimeError, match="no truth"):
+        await probe.within_context(Manager(Untestable()), lambda value: failing(ValueError("x")))
     assert calls == [
         "enter",
         ("exit", None, False),
+        "enter",
+        ("exit", ValueError, True),
         "enter",
         ("exit", ValueError, True),
         "enter",
