@@ -15,6 +15,7 @@
 
 #include <coroutine>
 #include <exception>
+#include <new>
 #include <utility>
 
 #include "runtime/errors.h"
@@ -27,6 +28,16 @@ class FramePromise {
     // User-declared so that the promise is never an aggregate: otherwise C++20 may build it
     // from the coroutine's own arguments.
     FramePromise() noexcept {}
+
+    // Frames come from the interpreter's allocator, which serves the small blocks most frames
+    // are faster than the C library's does; every frame is made and destroyed on a thread
+    // attached to the interpreter, as that allocator requires.
+    static void* operator new(std::size_t size) {
+        void* frame = PyMem_Malloc(size);
+        if (frame == nullptr) throw std::bad_alloc();
+        return frame;
+    }
+    static void operator delete(void* frame) noexcept { PyMem_Free(frame); }
 
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
