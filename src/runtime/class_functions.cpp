@@ -31,19 +31,30 @@ nb::object class_attribute(PyTypeObject* type, nb::handle name) {
     return {};
 }
 
-bool resolves_to_class(nb::handle object, nb::handle name) {
+bool has_generic_attributes(nb::handle object) {
+    return Py_TYPE(object.ptr())->tp_getattro == PyObject_GenericGetAttr;
+}
+
+nb::object instance_attributes(nb::handle object) {
     PyTypeObject* type = Py_TYPE(object.ptr());
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
 #if PY_VERSION_HEX >= 0x030C0000
     bool has_dict = type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
 #else
     bool has_dict = type->tp_dictoffset != 0;
 #endif
-    if (!has_dict) return true;
-    nb::object attributes = steal_or_throw(PyObject_GenericGetDict(object.ptr(), nullptr));
+    if (!has_dict) return {};
+    return steal_or_throw(PyObject_GenericGetDict(object.ptr(), nullptr));
+}
+
+bool instance_holds(nb::handle attributes, nb::handle name) {
+    if (!attributes.is_valid()) return false;
     int held = PyDict_Contains(attributes.ptr(), name.ptr());
     if (held < 0) throw_pending();
-    return held == 0;
+    return held == 1;
+}
+
+bool resolves_to_class(nb::handle object, nb::handle name) {
+    return has_generic_attributes(object) && !instance_holds(instance_attributes(object), name);
 }
 
 }  // namespace quenlet::rt

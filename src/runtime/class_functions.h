@@ -38,6 +38,16 @@ class ClassFact {
 // The attribute `name` (an exact str) as the class of `object` holds it, or an empty object.
 nb::object class_attribute(PyTypeObject* type, nb::handle name);
 
+// Whether the object's attributes are looked up by the generic rules (no custom
+// __getattribute__ or __getattr__ slot).
+bool has_generic_attributes(nb::handle object);
+
+// The object's own attributes (its __dict__), or an empty object when its class gives it none.
+nb::object instance_attributes(nb::handle object);
+
+// Whether `attributes`, as instance_attributes gives them, hold `name`.
+bool instance_holds(nb::handle attributes, nb::handle name);
+
 // Whether `object.<name>` is what its class holds under `name`: looked up by the generic
 // attribute rules and not hidden by an attribute of the instance. Anything unusual (a custom
 // __getattribute__, say) answers false.
