@@ -29,9 +29,9 @@ class FramePromise {
     // from the coroutine's own arguments.
     FramePromise() noexcept {}
 
-    // Frames come from the interpreter's allocator, which serves the small blocks most frames
-    // are faster than the C library's does; every frame is made and destroyed on a thread
-    // attached to the interpreter, as that allocator requires.
+    // Frames come from the interpreter's allocator: most frames are small blocks, which it serves
+    // faster than the C library does. Every frame is made and destroyed on a thread attached to
+    // the interpreter, as that allocator requires.
     static void* operator new(std::size_t size) {
         void* frame = PyMem_Malloc(size);
         if (frame == nullptr) throw std::bad_alloc();
