@@ -4,6 +4,7 @@
 #include "runtime/errors.h"
 #include "runtime/interned_name.h"
 #include "runtime/module_globals.h"
+#include "runtime/values.h"
 
 namespace quenlet::host {
 
@@ -68,46 +69,34 @@ bool is_standard_class(PyTypeObject* type, LevelMethod& method) {
     });
 }
 
-nb::object item(nb::handle mapping, nb::handle key) {
-    PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-    if (value == nullptr && PyErr_Occurred()) rt::throw_pending();
-    return nb::borrow(value);
-}
-
-bool truthy(nb::handle value) {
-    int answer = PyObject_IsTrue(value.ptr());
-    if (answer < 0) rt::throw_pending();
-    return answer == 1;
-}
-
 // target.isEnabledFor(<level>), read as the standard one would answer when it can be: a Python
 // call on every query costs more than all the rest of a warm query's logging.
 bool is_enabled(nb::handle target, const LevelMethod& method, nb::handle attributes) {
     nb::object number = rt::steal_or_throw(PyLong_FromLong(method.standard_number));
-    nb::object disabled = item(attributes, disabled_name.get());
-    nb::object cache = item(attributes, cache_name.get());
-    if (disabled.is_valid() && cache.is_valid() && PyDict_CheckExact(cache.ptr())) {
-        if (truthy(disabled)) return false;
-        nb::object known = item(cache, number);
-        if (known.is_valid()) return truthy(known);
+    if (attributes.is_valid()) {
+        nb::object disabled = rt::dict_item(attributes, disabled_name.get());
+        nb::object cache = rt::dict_item(attributes, cache_name.get());
+        if (disabled.is_valid() && cache.is_valid() && PyDict_CheckExact(cache.ptr())) {
+            if (rt::truthy(disabled)) return false;
+            nb::object known = rt::dict_item(cache, number);
+            if (known.is_valid()) return rt::truthy(known);
+        }
     }
     PyObject* args[] = {target.ptr(), number.ptr()};
-    return truthy(rt::steal_or_throw(
+    return rt::truthy(rt::steal_or_throw(
         PyObject_VectorcallMethod(is_enabled_for.get().ptr(), args, 2, nullptr)));
 }
 
 bool may_log(nb::handle target, LevelMethod& method) {
     // Any other logger (another class, a level method replaced on the class or on the instance, a
     // test's stand-in) is called every time, as the contract says.
-    PyTypeObject* type = Py_TYPE(target.ptr());
-    if (type->tp_getattro != PyObject_GenericGetAttr || !is_standard_class(type, method)) {
+    if (!rt::has_generic_attributes(target) || !is_standard_class(Py_TYPE(target.ptr()), method)) {
         return true;
     }
-    nb::object attributes = rt::steal_or_throw(PyObject_GenericGetDict(target.ptr(), nullptr));
-    for (nb::handle replaced : {method.name.get(), is_enabled_for.get()}) {
-        int held = PyDict_Contains(attributes.ptr(), replaced.ptr());
-        if (held < 0) rt::throw_pending();
-        if (held == 1) return true;
+    nb::object attributes = rt::instance_attributes(target);
+    if (rt::instance_holds(attributes, method.name.get()) ||
+        rt::instance_holds(attributes, is_enabled_for.get())) {
+        return true;
     }
     return is_enabled(target, method, attributes);
 }

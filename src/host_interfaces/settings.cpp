@@ -1,14 +1,13 @@
 #include "host_interfaces/settings.h"
 
 #include "runtime/errors.h"
+#include "runtime/values.h"
 
 namespace quenlet::host {
 
 bool Settings::present() const {
     if (!manager_.is_valid() || manager_.is_none()) return false;
-    int truth = PyObject_IsTrue(manager_.ptr());
-    if (truth < 0) rt::throw_pending();
-    return truth == 1;
+    return rt::truthy(manager_);
 }
 
 nb::object Settings::get(const rt::InternedName& key, nb::handle fallback) const {

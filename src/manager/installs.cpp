@@ -9,6 +9,7 @@
 #include "runtime/async_generator.h"
 #include "runtime/errors.h"
 #include "runtime/text.h"
+#include "runtime/values.h"
 
 namespace quenlet::manager {
 
@@ -81,9 +82,7 @@ InstallPlan plan_cache_install(nb::object self, nb::object name, nb::object vers
 
     host::PackageCache cache(self.attr("package_cache"));
     nb::object cached_path = cache.get_cached_package(name, version, extras_key);
-    int hit = PyObject_IsTrue(cached_path.ptr());
-    if (hit < 0) rt::throw_pending();
-    if (hit) {
+    if (rt::truthy(cached_path)) {
         plan.answer.push_back(
             output_item("stdout", nb::str("Package already cached at {}").format(cached_path)));
         plan.answer.push_back(

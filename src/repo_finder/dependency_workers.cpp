@@ -44,19 +44,23 @@ nb::object lower_case(nb::handle name) {
 // kept, so that its warning is logged on every query, as it would be.
 Memo& parsed_requirements = *new Memo(4096);
 
-// A copy of one of the parser's records with a copy of `extras` as its extras: deep enough that
-// changing either copy changes nothing kept, since the extras list is a record's only mutable
-// value. The list is built item by item: a kept list is never changed, so it needs none of the
+// A copy of a list, built item by item: a kept list is never changed, so it needs none of the
 // locking that slicing does.
-nb::object record_copy(nb::handle record, nb::handle extras) {
-    nb::object copied = rt::steal_or_throw(PyDict_Copy(record.ptr()));
-    Py_ssize_t size = PyList_GET_SIZE(extras.ptr());
-    nb::object extras_copy = rt::steal_or_throw(PyList_New(size));
+nb::object list_copy(nb::handle list) {
+    Py_ssize_t size = PyList_GET_SIZE(list.ptr());
+    nb::object copy = rt::steal_or_throw(PyList_New(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
-        PyList_SET_ITEM(extras_copy.ptr(), i,
-                        nb::borrow(PyList_GET_ITEM(extras.ptr(), i)).release().ptr());
+        PyList_SET_ITEM(copy.ptr(), i, nb::borrow(PyList_GET_ITEM(list.ptr(), i)).release().ptr());
     }
-    if (PyDict_SetItem(copied.ptr(), extras_key.get().ptr(), extras_copy.ptr()) != 0) {
+    return copy;
+}
+
+// A copy of one of the parser's records with `extras` (a list of its own) as its extras: deep
+// enough that changing either copy changes nothing kept, since the extras list is a record's
+// only mutable value.
+nb::object record_with(nb::handle record, nb::handle extras) {
+    nb::object copied = rt::steal_or_throw(PyDict_Copy(record.ptr()));
+    if (PyDict_SetItem(copied.ptr(), extras_key.get().ptr(), extras.ptr()) != 0) {
         rt::throw_pending();
     }
     return copied;
@@ -70,15 +74,13 @@ nb::object kept_entry(nb::handle records) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::handle record = PyList_GET_ITEM(records.ptr(), i);
         if (!PyDict_CheckExact(record.ptr())) return {};
-        PyObject* record_extras = PyDict_GetItemWithError(record.ptr(), extras_key.get().ptr());
-        if (record_extras == nullptr && PyErr_Occurred()) rt::throw_pending();
-        if (record_extras == nullptr || !PyList_CheckExact(record_extras)) return {};
-        nb::object copied = record_copy(record, record_extras);
-        nb::handle copied_extras = PyDict_GetItemWithError(copied.ptr(), extras_key.get().ptr());
-        if (!copied_extras.is_valid()) rt::throw_pending();
+        nb::object record_extras = rt::dict_item(record, extras_key.get());
+        if (!record_extras.is_valid() || !PyList_CheckExact(record_extras.ptr())) return {};
+        nb::object copied_extras = list_copy(record_extras);
+        nb::object copied = record_with(record, copied_extras);
         untrack(copied_extras);
         untrack(copied);
-        PyTuple_SET_ITEM(extras.ptr(), i, nb::borrow(copied_extras).release().ptr());
+        PyTuple_SET_ITEM(extras.ptr(), i, copied_extras.release().ptr());
         PyTuple_SET_ITEM(copies.ptr(), i, copied.release().ptr());
     }
     nb::object entry = nb::make_tuple(copies, extras);
@@ -93,8 +95,8 @@ nb::list fresh_records(nb::handle entry) {
     Py_ssize_t count = PyTuple_GET_SIZE(records.ptr());
     nb::list fresh = nb::borrow<nb::list>(rt::steal_or_throw(PyList_New(count)));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::object copied =
-            record_copy(PyTuple_GET_ITEM(records.ptr(), i), PyTuple_GET_ITEM(extras.ptr(), i));
+        nb::object copied = record_with(PyTuple_GET_ITEM(records.ptr(), i),
+                                        list_copy(PyTuple_GET_ITEM(extras.ptr(), i)));
         PyList_SET_ITEM(fresh.ptr(), i, copied.release().ptr());
     }
     return fresh;
@@ -160,9 +162,7 @@ nb::object dependencies_of(nb::handle self, nb::handle document, nb::handle pack
 nb::object kept_document(nb::handle self, nb::handle key) {
     nb::object cache = field::metadata_cache.get(self);
     if (PyDict_Check(cache.ptr())) {
-        PyObject* document = PyDict_GetItemWithError(cache.ptr(), key.ptr());
-        if (document == nullptr && PyErr_Occurred()) rt::throw_pending();
-        return nb::borrow(document);
+        return rt::dict_item(cache, key);
     }
     int present = PySequence_Contains(cache.ptr(), key.ptr());
     if (present < 0) rt::throw_pending();

@@ -18,9 +18,9 @@ Interned sha256_key{"sha256"};
 // The sha256 digest in a hash mapping such as {"sha256": "..."}, or None.
 nb::object sha256_in(nb::handle hashes) {
     if (!PyDict_Check(hashes.ptr())) return nb::none();
-    PyObject* digest = PyDict_GetItemWithError(hashes.ptr(), sha256_key.get().ptr());
-    if (digest == nullptr && PyErr_Occurred()) rt::throw_pending();
-    return nb::borrow(digest == nullptr ? Py_None : digest);
+    nb::object digest = rt::dict_item(hashes, sha256_key.get());
+    if (digest.is_valid()) return digest;
+    return nb::none();
 }
 
 // The sha256 digest the index gives for a file: from its hash list, or its URL's fragment.

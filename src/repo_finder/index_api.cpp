@@ -21,13 +21,6 @@ bool equals(nb::handle value, long number) {
     return equal == 1;
 }
 
-// document[key] of a dict, or an empty object when it is absent.
-nb::object member(nb::handle document, nb::handle key) {
-    PyObject* value = PyDict_GetItemWithError(document.ptr(), key.ptr());
-    if (value == nullptr && PyErr_Occurred()) rt::throw_pending();
-    return nb::borrow(value);
-}
-
 bool is_list_of_str(nb::handle value) {
     if (!PyList_Check(value.ptr())) return false;
     for (nb::handle item : nb::borrow<nb::list>(value)) {
@@ -88,12 +81,12 @@ nb::object requires_dist_of(nb::handle document) {
     if (!PyDict_Check(document.ptr())) {
         rt::throw_error(PyExc_ValueError, "the document is not a JSON object");
     }
-    nb::object info = member(document, info_key.get());
+    nb::object info = rt::dict_item(document, info_key.get());
     if (!info.is_valid()) return nb::list();
     if (!PyDict_Check(info.ptr())) {
         rt::throw_error(PyExc_ValueError, "the document's \"info\" is not a JSON object");
     }
-    nb::object requirements = member(info, requires_dist_key.get());
+    nb::object requirements = rt::dict_item(info, requires_dist_key.get());
     if (!requirements.is_valid() || !truthy(requirements)) return nb::list();
     if (!is_list_of_str(requirements)) {
         rt::throw_error(PyExc_ValueError,

@@ -16,9 +16,7 @@ class Memo {
     // What was kept for `key` under `function`, or an empty object.
     nb::object find(nb::handle function, nb::handle key) const {
         if (!function.is(function_)) return {};
-        PyObject* kept = PyDict_GetItemWithError(entries_.ptr(), key.ptr());
-        if (kept == nullptr && PyErr_Occurred()) rt::throw_pending();
-        return nb::borrow(kept);
+        return rt::dict_item(entries_, key);
     }
 
     // `value` is kept as it is: a caller that hands out mutable results keeps its own copy.

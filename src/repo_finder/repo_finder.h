@@ -11,6 +11,7 @@
 #include "runtime/interned_name.h"
 #include "runtime/module_globals.h"
 #include "runtime/python.h"
+#include "runtime/values.h"
 
 namespace quenlet::repo_finder {
 
@@ -167,8 +168,7 @@ nb::object normalized_url(nb::handle self, nb::handle url);
 nb::object api_pattern_of(nb::handle self, nb::handle index_url);
 rt::Task session_of(nb::handle self);
 
-// The truth value of a Python object, as `if value:` tests it.
-bool truthy(nb::handle value);
+using rt::truthy;
 
 // mapping.get(key, fallback); read straight from an exact dict, whose get nothing can redefine.
 nb::object get_or(nb::handle mapping, nb::handle key, nb::handle fallback);

@@ -56,9 +56,9 @@ nb::set offered_extras(nb::handle distribution_metadata) {
 
 nb::object find_distribution(nb::handle table, nb::handle key) {
     if (!PyDict_Check(table.ptr())) return get.call(table, key);
-    PyObject* found = PyDict_GetItemWithError(table.ptr(), key.ptr());
-    if (found == nullptr && PyErr_Occurred()) rt::throw_pending();
-    return nb::borrow(found == nullptr ? Py_None : found);
+    nb::object found = rt::dict_item(table, key);
+    if (found.is_valid()) return found;
+    return nb::none();
 }
 
 nb::object check_specifier_in_dist(nb::handle self, nb::handle package_name,

@@ -12,17 +12,10 @@ rt::Task Method::awaiting(nb::object awaitable) {
     co_return co_await rt::awaited(std::move(awaitable));
 }
 
-bool truthy(nb::handle value) {
-    int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0) rt::throw_pending();
-    return truth == 1;
-}
-
 nb::object get_or(nb::handle mapping, nb::handle key, nb::handle fallback) {
     if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (found == nullptr && PyErr_Occurred()) rt::throw_pending();
-        return nb::borrow(found != nullptr ? found : fallback.ptr());
+        nb::object found = rt::dict_item(mapping, key);
+        return found.is_valid() ? found : nb::borrow(fallback);
     }
     static const Interned get("get");
     PyObject* args[] = {mapping.ptr(), key.ptr(), fallback.ptr()};

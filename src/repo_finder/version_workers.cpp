@@ -64,15 +64,12 @@ nb::list api_versions(nb::handle document) {
     if (!PyDict_Check(document.ptr())) {
         rt::throw_error(PyExc_ValueError, "the document is not a JSON object");
     }
-    PyObject* releases = PyDict_GetItemWithError(document.ptr(), releases_key.get().ptr());
-    if (releases == nullptr) {
-        if (PyErr_Occurred()) rt::throw_pending();
-        return nb::list();
-    }
-    if (!PyDict_Check(releases)) {
+    nb::object releases = rt::dict_item(document, releases_key.get());
+    if (!releases.is_valid()) return nb::list();
+    if (!PyDict_Check(releases.ptr())) {
         rt::throw_error(PyExc_ValueError, "the document's \"releases\" is not a JSON object");
     }
-    nb::list texts = nb::borrow<nb::list>(rt::steal_or_throw(PyDict_Keys(releases)));
+    nb::list texts = nb::borrow<nb::list>(rt::steal_or_throw(PyDict_Keys(releases.ptr())));
     if (!truthy(global::packaging_available().get())) {
         sort_descending(texts);
         return texts;

@@ -6,6 +6,7 @@
 
 #include "runtime/coroutine.h"
 #include "runtime/errors.h"
+#include "runtime/values.h"
 
 namespace quenlet::rt {
 
@@ -32,9 +33,7 @@ Task with_async_context(nb::object manager, Body body) {
     if (!traceback.is_valid()) traceback = nb::none();
     nb::object suppressed = co_await awaited(exit(manager, exception.type(), exception, traceback));
     // As in Python, an error from the truth test replaces the body's.
-    int suppress = PyObject_IsTrue(suppressed.ptr());
-    if (suppress < 0) throw_pending();
-    if (suppress == 1) co_return nb::none();
+    if (truthy(suppressed)) co_return nb::none();
     std::rethrow_exception(failure);
 }
 
