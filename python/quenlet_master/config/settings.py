@@ -18,22 +18,12 @@ from typing import Any
 _MISSING = object()
 
 
-# Split keys by their text: the index client reads the same few keys on every query.
-_KEY_PARTS: dict[str, tuple[str, ...]] = {}
-_KEY_PARTS_LIMIT = 1024
-
-
 def _split_key(key: str) -> tuple[str, ...]:
-    if type(key) is str and (known := _KEY_PARTS.get(key)) is not None:
-        return known
     if not isinstance(key, str):
         raise TypeError(f"settings key must be a string, not {type(key).__name__}")
     parts = tuple(key.split("."))
     if not all(parts):
         raise ValueError(f"malformed settings key {key!r}")
-    if len(_KEY_PARTS) >= _KEY_PARTS_LIMIT:
-        _KEY_PARTS.clear()
-    _KEY_PARTS[key] = parts
     return parts
 
 
