@@ -63,6 +63,38 @@ rt::Task within_context(nb::object manager, nb::object body) {
         [&](nb::object value) -> rt::Task { co_return co_await rt::awaited(body(value)); });
 }
 
+// try: result = await awaitable — reporting how the await ended through on_exit(reason) before
+// the result or the exception leaves.
+rt::Task await_reporting(nb::object awaitable, nb::object on_exit) {
+    std::exception_ptr failure;
+    nb::object result;
+    try {
+        result = co_await rt::awaited(std::move(awaitable));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!failure) {
+        on_exit("returned");
+        co_return result;
+    }
+    on_exit(rt::exception_object(failure).type().attr("__name__"));
+    std::rethrow_exception(failure);
+}
+
+// return function(): whatever it raises leaves the coroutine as it would leave a Python one.
+rt::Task call(nb::object function) {
+    co_return function();
+}
+
+// yield 1, and once more after whatever is raised at that point: a generator that will not end.
+rt::AsyncGenerator stubborn() {
+    try {
+        co_yield nb::int_(1);
+    } catch (nb::python_error&) {
+    }
+    co_yield nb::int_(2);
+}
+
 // for i in range(count): await tick(); yield i — then, however it ends, await tick() once
 // more and report how it ended through on_exit(reason).
 rt::AsyncGenerator count_up(int count, nb::object tick, nb::object on_exit) {
@@ -115,6 +147,13 @@ NB_MODULE(_runtime_probe, module) {
     module.def("within_context", [](nb::object manager, nb::object body) {
         return within_context(std::move(manager), std::move(body)).into_python("within_context");
     });
+    module.def("await_reporting", [](nb::object awaitable, nb::object on_exit) {
+        return await_reporting(std::move(awaitable), std::move(on_exit))
+            .into_python("await_reporting");
+    });
+    module.def("call",
+               [](nb::object function) { return call(std::move(function)).into_python("call"); });
+    module.def("stubborn", [] { return stubborn().into_python("stubborn"); });
     module.def("count_up", [](int count, nb::object tick, nb::object on_exit) {
         return count_up(count, std::move(tick), std::move(on_exit)).into_python("count_up");
     });

@@ -14,7 +14,8 @@ class AsyncGenerator {
   public:
     class promise_type : public FramePromise {
       public:
-        promise_type() noexcept {}
+        template <class... Parameters>
+        explicit promise_type(Parameters&... parameters) noexcept : FramePromise(parameters...) {}
         AsyncGenerator get_return_object() noexcept {
             return AsyncGenerator(std::coroutine_handle<promise_type>::from_promise(*this));
         }

@@ -3,7 +3,8 @@
 // ends with co_return value.
 //
 // Parameters of a Task function are copied into its frame: take nb::object and std::string by
-// value, never nb::handle or references, because the frame outlives the call.
+// value, never nb::handle or references, because the frame outlives the call. What the frame
+// owns across suspensions must be visible to the collector (frame.h).
 #pragma once
 
 #include "runtime/frame.h"
@@ -16,7 +17,8 @@ class Task {
   public:
     class promise_type : public FramePromise {
       public:
-        promise_type() noexcept {}
+        template <class... Parameters>
+        explicit promise_type(Parameters&... parameters) noexcept : FramePromise(parameters...) {}
         Task get_return_object() noexcept {
             return Task(std::coroutine_handle<promise_type>::from_promise(*this));
         }
@@ -37,6 +39,11 @@ class Task {
 
     // Awaiting a Task from another native frame runs it below that frame, by the same driver.
     TaskAwaiter operator co_await() && noexcept;
+
+    // What the frame of a Task not yet awaited owns, for a Kept<Task> in the frame that holds it.
+    int traverse(visitproc visit, void* arg) const noexcept {
+        return frame_ ? frame_.promise().traverse(visit, arg) : 0;
+    }
 
   private:
     friend class TaskAwaiter;

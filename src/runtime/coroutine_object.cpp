@@ -26,21 +26,11 @@ CoroutineObject* as_coroutine(PyObject* self) {
     return reinterpret_cast<CoroutineObject*>(self);
 }
 
-PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) {
-    CoroutineObject* coroutine = as_coroutine(self);
-    if (coroutine->state.finished()) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        return PYGEN_ERROR;
-    }
-    if (!coroutine->state.started && value != Py_None) {
-        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-        return PYGEN_ERROR;
-    }
-    switch (run_frame(coroutine->state, value, nullptr, out)) {
+PySendResult as_send_result(Outcome outcome, PyObject** out) {
+    switch (outcome) {
         case Outcome::next:
             return PYGEN_NEXT;
         case Outcome::finished:
-            if (*out == nullptr) *out = Py_NewRef(Py_None);
             return PYGEN_RETURN;
         case Outcome::failed:
             return PYGEN_ERROR;
@@ -52,15 +42,8 @@ PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) 
     return PYGEN_ERROR;
 }
 
-// Turns an am_send-style result into the iterator protocol's: a value, or NULL with
-// StopIteration carrying the return value.
-PyObject* as_iteration(PySendResult status, PyObject* result) {
-    if (status == PYGEN_NEXT) return result;
-    if (status == PYGEN_RETURN) {
-        set_stop_iteration(result);
-        Py_DECREF(result);
-    }
-    return nullptr;
+PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) {
+    return as_send_result(send_to_frame(as_coroutine(self)->state, value, out), out);
 }
 
 PyObject* coroutine_iternext(PyObject* self) {
@@ -76,55 +59,15 @@ PyObject* coroutine_send(PyObject* self, PyObject* value) {
 }
 
 PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    CoroutineObject* coroutine = as_coroutine(self);
-    PyObject* exception = exception_from_throw_args(args, nargs);
-    if (exception == nullptr) return nullptr;
-    if (coroutine->state.finished()) {
-        restore_raised_exception(exception);
-        return nullptr;
-    }
+    Thrown thrown{};
+    if (!unpack_thrown("throw", args, nargs, &thrown)) return nullptr;
     PyObject* result = nullptr;
-    Outcome outcome = run_frame(coroutine->state, nullptr, exception, &result);
-    Py_DECREF(exception);
-    switch (outcome) {
-        case Outcome::next:
-            return result;
-        case Outcome::finished:
-            return as_iteration(PYGEN_RETURN, result != nullptr ? result : Py_NewRef(Py_None));
-        default:
-            Py_XDECREF(result);
-            return nullptr;
-    }
+    Outcome outcome = throw_into_frame(as_coroutine(self)->state, thrown, true, &result);
+    return as_iteration(as_send_result(outcome, &result), result);
 }
 
 PyObject* coroutine_close(PyObject* self, PyObject*) {
-    CoroutineObject* coroutine = as_coroutine(self);
-    if (!coroutine->state.started) {
-        coroutine->state.discard();
-        Py_RETURN_NONE;
-    }
-    if (coroutine->state.finished()) Py_RETURN_NONE;
-    PyObject* exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
-    if (exit == nullptr) return nullptr;
-    PyObject* result = nullptr;
-    Outcome outcome = run_frame(coroutine->state, nullptr, exit, &result);
-    Py_DECREF(exit);
-    switch (outcome) {
-        case Outcome::finished:
-            Py_XDECREF(result);
-            Py_RETURN_NONE;
-        case Outcome::failed:
-            if (PyErr_ExceptionMatches(PyExc_GeneratorExit) ||
-                PyErr_ExceptionMatches(PyExc_StopIteration)) {
-                PyErr_Clear();
-                Py_RETURN_NONE;
-            }
-            return nullptr;
-        default:
-            Py_XDECREF(result);
-            PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-            return nullptr;
-    }
+    return close_frame(as_coroutine(self)->state);
 }
 
 PyObject* coroutine_await(PyObject* self) {
@@ -138,15 +81,15 @@ void coroutine_finalize(PyObject* self) {
     if (!coroutine->state.started) {
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%s' was never awaited",
                              coroutine->qualname ? coroutine->qualname : "<native>") < 0) {
-            PyErr_WriteUnraisable(self);
+            write_unraisable("finalizing coroutine", self);
         }
         coroutine->state.discard();
     } else {
-        PyObject* closed = coroutine_close(self, nullptr);
-        if (closed == nullptr) PyErr_WriteUnraisable(self);
+        PyObject* closed = close_frame(coroutine->state);
+        if (closed == nullptr) write_unraisable("closing generator", self);
         Py_XDECREF(closed);
     }
-    if (saved != nullptr) restore_raised_exception(saved);
+    restore_raised_exception(saved);
 }
 
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -190,6 +133,14 @@ PyObject* coroutine_running(PyObject* self, void*) {
     return PyBool_FromLong(as_coroutine(self)->state.running);
 }
 
+PyObject* coroutine_suspended(PyObject* self, void*) {
+    return PyBool_FromLong(as_coroutine(self)->state.suspended());
+}
+
+PyObject* coroutine_awaited(PyObject* self, void*) {
+    return as_coroutine(self)->state.awaited().release().ptr();
+}
+
 PyObject* coroutine_repr(PyObject* self) {
     const char* qualname = as_coroutine(self)->qualname;
     return PyUnicode_FromFormat("<native coroutine %s at %p>", qualname ? qualname : "<native>",
@@ -208,6 +159,8 @@ PyGetSetDef coroutine_getset[] = {
     {"__qualname__", coroutine_qualname, nullptr, nullptr, nullptr},
     {"__name__", coroutine_name, nullptr, nullptr, nullptr},
     {"cr_running", coroutine_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", coroutine_suspended, nullptr, nullptr, nullptr},
+    {"cr_await", coroutine_awaited, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -223,7 +176,7 @@ nb::object Task::into_python(const char* qualname) && {
     CoroutineObject* coroutine = PyObject_GC_New(CoroutineObject, coroutine_type);
     if (coroutine == nullptr) throw_pending();
     std::coroutine_handle<promise_type> frame = std::exchange(frame_, {});
-    new (&coroutine->state) FrameState{frame, &frame.promise()};
+    new (&coroutine->state) FrameState(frame, &frame.promise(), FrameKind::coroutine);
     coroutine->qualname = qualname;
     coroutine->weakrefs = nullptr;
     PyObject_GC_Track(coroutine);

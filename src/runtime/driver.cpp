@@ -9,6 +9,33 @@ void FrameState::discard() noexcept {
     ending.destroy();
 }
 
+int visit_exception(const std::exception_ptr& failure, visitproc visit, void* arg) noexcept {
+    if (!failure) return 0;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const nb::python_error& error) {
+        Py_VISIT(error.value().ptr());
+    } catch (...) {
+    }
+    return 0;
+}
+
+int FramePromise::traverse(visitproc visit, void* arg) const noexcept {
+    Py_VISIT(delegate.ptr());
+    Py_VISIT(sent_value.ptr());
+    Py_VISIT(sent_error.ptr());
+    Py_VISIT(yielded.ptr());
+    Py_VISIT(result.ptr());
+    if (int status = visit_exception(failure, visit, arg)) return status;
+    for (int i = 0; i < parameter_count_; ++i) {
+        if (int status = parameters_[i].traverse(parameters_[i].value, visit, arg)) return status;
+    }
+    for (const KeptBase* kept = kept_; kept != nullptr; kept = kept->below_) {
+        if (int status = kept->traverse(visit, arg)) return status;
+    }
+    return 0;
+}
+
 nb::object awaitable_iterator(nb::handle awaitable) {
     PyTypeObject* type = Py_TYPE(awaitable.ptr());
     // A native coroutine is driven directly; `await` would wrap it first.
@@ -43,42 +70,41 @@ void set_stop_iteration(PyObject* value) noexcept {
     restore_raised_exception(exception);
 }
 
+PyObject* as_iteration(PySendResult status, PyObject* result) noexcept {
+    if (status == PYGEN_NEXT) return result;
+    if (status == PYGEN_RETURN) {
+        set_stop_iteration(result);
+        Py_DECREF(result);
+    }
+    return nullptr;
+}
+
+nb::object FrameState::awaited() const {
+    if (!suspended()) return nb::none();
+    const FramePromise* current = promise;
+    while (current->child != nullptr) current = current->child;
+    return current->delegate.is_valid() ? current->delegate : nb::none();
+}
+
 namespace {
 
-// `yield from` semantics for throwing into the iterator we delegate to. GeneratorExit closes the
-// delegate and is then raised in the frame itself; anything else goes to the delegate's throw().
-PySendResult throw_into_delegate(nb::handle delegate, PyObject* exception, PyObject** out) {
-    if (PyErr_GivenExceptionMatches(exception, PyExc_GeneratorExit)) {
-        PyObject* close = PyObject_GetAttrString(delegate.ptr(), "close");
-        if (close == nullptr) {
-            PyErr_Clear();
-        } else {
-            PyObject* closed = PyObject_CallNoArgs(close);
-            Py_DECREF(close);
-            if (closed == nullptr) return PYGEN_ERROR;  // close()'s own error replaces ours
-            Py_DECREF(closed);
-        }
-        restore_raised_exception(Py_NewRef(exception));
-        return PYGEN_ERROR;
-    }
-    PyObject* throw_method = PyObject_GetAttrString(delegate.ptr(), "throw");
-    if (throw_method == nullptr) {
-        PyErr_Clear();
-        restore_raised_exception(Py_NewRef(exception));
-        return PYGEN_ERROR;
-    }
-    PyObject* result = PyObject_CallOneArg(throw_method, exception);
-    Py_DECREF(throw_method);
-    if (result != nullptr) {
-        *out = result;
-        return PYGEN_NEXT;
-    }
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        *out = take_stop_iteration_value();
-        return *out != nullptr ? PYGEN_RETURN : PYGEN_ERROR;
-    }
-    return PYGEN_ERROR;
+const char* kind_name(FrameKind kind) noexcept {
+    return kind == FrameKind::coroutine ? "coroutine" : "async generator";
 }
+
+// Marks the frame as executing for the whole of one call, as CPython does while it runs a
+// frame or the object that frame awaits: a re-entrant call is refused instead of resuming a
+// frame that is already on the stack.
+class Running {
+  public:
+    explicit Running(FrameState& state) noexcept : state_(state) { state_.running = true; }
+    ~Running() { state_.running = false; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+  private:
+    FrameState& state_;
+};
 
 // The frame at the bottom of the chain of native Tasks the outermost frame awaits: the one that
 // waits on a Python awaitable, or is about to run.
@@ -95,70 +121,70 @@ Innermost innermost(const FrameState& state) noexcept {
     return found;
 }
 
-}  // namespace
+// What the awaited object answered becomes what the frame resumes with, as `yield from` hands
+// the iterator's return value, or its exception, to the frame that awaits.
+void settle(FramePromise& promise, PySendResult status, PyObject* produced) noexcept {
+    promise.delegate.reset();
+    if (status == PYGEN_RETURN) {
+        promise.sent_value = nb::steal(produced);
+    } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        // A throw() that the awaited object answered by returning.
+        PyObject* value = take_stop_iteration_value();
+        if (value != nullptr) {
+            promise.sent_value = nb::steal(value);
+        } else {
+            promise.sent_error = nb::steal(fetch_raised_exception());
+        }
+    } else {
+        promise.sent_error = nb::steal(fetch_raised_exception());
+    }
+}
 
-Outcome run_frame(FrameState& state, PyObject* value, PyObject* exception,
-                  PyObject** out) noexcept {
-    *out = nullptr;
-    if (state.running) {
-        PyErr_SetString(PyExc_ValueError, "native coroutine already executing");
-        return Outcome::failed;
+// A frame that lets StopIteration (or, an async generator, StopAsyncIteration) escape would
+// look to its driver as if it had returned: like Python, raise RuntimeError instead.
+void refuse_escaped_stop(FramePromise& promise, FrameKind kind) noexcept {
+    if (!promise.failure) return;
+    PyObject* stop = nullptr;
+    try {
+        std::rethrow_exception(promise.failure);
+    } catch (const nb::python_error& error) {
+        if (error.matches(PyExc_StopIteration)) {
+            stop = PyExc_StopIteration;
+        } else if (kind == FrameKind::async_generator && error.matches(PyExc_StopAsyncIteration)) {
+            stop = PyExc_StopAsyncIteration;
+        }
+    } catch (...) {
     }
-    if (state.finished()) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse an ended native coroutine");
-        return Outcome::failed;
-    }
-    if (!state.started && exception != nullptr) {
-        // Like a generator that never ran: the exception comes straight back and it is over.
-        state.discard();
-        restore_raised_exception(Py_NewRef(exception));
-        return Outcome::failed;
-    }
-    // Set when the innermost frame is a Task that has just been awaited, or the frame that
-    // awaited a Task that has just ended: it resumes with nothing sent.
-    bool linked = false;
+    if (stop == nullptr) return;
+    set_python_error(promise.failure);
+    PyObject* escaped = fetch_raised_exception();
+    PyErr_Format(PyExc_RuntimeError, "%s raised %s", kind_name(kind),
+                 stop == PyExc_StopIteration ? "StopIteration" : "StopAsyncIteration");
+    PyObject* replacement = fetch_raised_exception();
+    PyException_SetCause(replacement, Py_NewRef(escaped));
+    PyException_SetContext(replacement, escaped);
+    restore_raised_exception(replacement);
+    promise.failure = std::make_exception_ptr(nb::python_error());
+}
+
+// Resumes the innermost frame, which has what it resumes with in its promise, and runs the
+// chain until it needs the event loop, yields or ends.
+Outcome resume_chain(FrameState& state, PyObject** out) noexcept {
     for (;;) {
         Innermost current = innermost(state);
         FramePromise& promise = *current.promise;
-        if (linked) {
-            linked = false;
-        } else if (promise.delegate.is_valid()) {
-            PyObject* produced = nullptr;
-            PySendResult status = exception != nullptr
-                                      ? throw_into_delegate(promise.delegate, exception, &produced)
-                                      : PyIter_Send(promise.delegate.ptr(), value, &produced);
-            exception = nullptr;
-            value = Py_None;
-            if (status == PYGEN_NEXT) {
-                *out = produced;
-                return Outcome::next;
-            }
-            promise.delegate.reset();
-            if (status == PYGEN_RETURN) {
-                promise.sent_value = nb::steal(produced);
-            } else {
-                promise.sent_error = nb::steal(fetch_raised_exception());
-            }
-        } else if (exception != nullptr) {
-            promise.sent_error = nb::borrow(exception);
-            exception = nullptr;
-        } else if (state.started) {
-            promise.sent_value = nb::borrow(value);
-        }
-
         state.started = true;
-        state.running = true;
         current.frame.resume();  // C++ exceptions end up in promise.failure
-        state.running = false;
 
         if (current.frame.done()) {
             if (FramePromise* awaiting = promise.parent) {
                 // The awaiter in the awaiting frame takes the outcome and the ended frame.
+                refuse_escaped_stop(promise, FrameKind::coroutine);
                 awaiting->child = nullptr;
                 awaiting->child_frame = {};
-                linked = true;
                 continue;
             }
+            refuse_escaped_stop(promise, state.kind);
             std::exception_ptr failure = std::move(promise.failure);
             nb::object result = std::move(promise.result);
             state.discard();
@@ -166,70 +192,288 @@ Outcome run_frame(FrameState& state, PyObject* value, PyObject* exception,
                 set_python_error(failure);
                 return Outcome::failed;
             }
-            *out = result.release().ptr();
+            *out = result.is_valid() ? result.release().ptr() : Py_NewRef(Py_None);
             return Outcome::finished;
         }
-        if (promise.child != nullptr) {
-            linked = true;  // now awaiting a Task: run it
+        if (promise.child != nullptr) continue;  // now awaiting a Task: run it
+        if (promise.delegate.is_valid()) {
+            // Now awaiting: give the awaitable its first step.
+            PyObject* produced = nullptr;
+            PySendResult status = PyIter_Send(promise.delegate.ptr(), Py_None, &produced);
+            if (status == PYGEN_NEXT) {
+                *out = produced;
+                return Outcome::next;
+            }
+            settle(promise, status, produced);
             continue;
         }
-        if (promise.delegate.is_valid())
-            continue;  // now awaiting: give the awaitable its first step
         *out = promise.yielded.release().ptr();
         return Outcome::yielded;
     }
 }
 
+// Resumes the innermost frame by raising the error that is set.
+Outcome resume_raising(FrameState& state, PyObject** out) noexcept {
+    Innermost current = innermost(state);
+    if (!state.started) {
+        // A frame that never ran raises at once, before its first statement, and is over.
+        state.discard();
+        return Outcome::failed;
+    }
+    current.promise->delegate.reset();
+    current.promise->sent_error = nb::steal(fetch_raised_exception());
+    return resume_chain(state, out);
+}
+
+// The checks gen_send_ex2 makes before it resumes a frame with an exception.
+bool may_raise_into(const FrameState& state) noexcept {
+    if (state.running) {
+        PyErr_Format(PyExc_ValueError, "%s already executing", kind_name(state.kind));
+        return false;
+    }
+    if (state.finished()) {
+        // An ended async generator lets the exception itself through.
+        if (state.kind == FrameKind::coroutine) {
+            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        }
+        return false;
+    }
+    return true;
+}
+
+// close() of the awaited object, as gen_close_iter: -1 with its error set if it failed.
+int close_awaited(nb::handle delegate) noexcept {
+    PyObject* close = nullptr;
+    if (PyObject_GetOptionalAttrString(delegate.ptr(), "close", &close) < 0) {
+        PyErr_WriteUnraisable(delegate.ptr());
+    }
+    if (close == nullptr) return 0;
+    PyObject* closed = PyObject_CallNoArgs(close);
+    Py_DECREF(close);
+    if (closed == nullptr) return -1;
+    Py_DECREF(closed);
+    return 0;
+}
+
+// Sets the exception that throw() received, checked and made an instance as CPython does.
+bool raise_thrown(Thrown thrown) noexcept {
+    PyObject* traceback = thrown.traceback == Py_None ? nullptr : thrown.traceback;
+    if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return false;
+    }
+    PyObject* exception = nullptr;
+    if (PyExceptionClass_Check(thrown.type)) {
+        PyObject* value = thrown.value == nullptr ? Py_None : thrown.value;
+        if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(thrown.type))) {
+            exception = Py_NewRef(value);
+        } else if (value == Py_None) {
+            exception = PyObject_CallNoArgs(thrown.type);
+        } else if (PyTuple_Check(value)) {
+            exception = PyObject_Call(thrown.type, value, nullptr);
+        } else {
+            exception = PyObject_CallOneArg(thrown.type, value);
+        }
+        if (exception == nullptr) return false;
+        if (!PyExceptionInstance_Check(exception)) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %s",
+                         thrown.type, Py_TYPE(exception)->tp_name);
+            Py_DECREF(exception);
+            return false;
+        }
+    } else if (PyExceptionInstance_Check(thrown.type)) {
+        if (thrown.value != nullptr && thrown.value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return false;
+        }
+        exception = Py_NewRef(thrown.type);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(thrown.type)->tp_name);
+        return false;
+    }
+    if (traceback != nullptr && PyException_SetTraceback(exception, traceback) < 0) {
+        Py_DECREF(exception);
+        return false;
+    }
+    restore_raised_exception(exception);
+    return true;
+}
+
+}  // namespace
+
+Outcome send_to_frame(FrameState& state, PyObject* value, PyObject** out) noexcept {
+    *out = nullptr;
+    if (!state.started && !state.finished() && value != Py_None) {
+        PyErr_Format(PyExc_TypeError, "can't send non-None value to a just-started %s",
+                     kind_name(state.kind));
+        return Outcome::failed;
+    }
+    if (state.running) {
+        PyErr_Format(PyExc_ValueError, "%s already executing", kind_name(state.kind));
+        return Outcome::failed;
+    }
+    if (state.finished()) {
+        if (state.kind == FrameKind::coroutine) {
+            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+            return Outcome::failed;
+        }
+        *out = Py_NewRef(Py_None);
+        return Outcome::finished;
+    }
+    Running running(state);
+    Innermost current = innermost(state);
+    FramePromise& promise = *current.promise;
+    if (promise.delegate.is_valid()) {
+        PyObject* produced = nullptr;
+        PySendResult status = PyIter_Send(promise.delegate.ptr(), value, &produced);
+        if (status == PYGEN_NEXT) {
+            *out = produced;
+            return Outcome::next;
+        }
+        settle(promise, status, produced);
+    } else if (state.started) {
+        promise.sent_value = nb::borrow(value);
+    }
+    return resume_chain(state, out);
+}
+
+Outcome throw_into_frame(FrameState& state, Thrown thrown, bool close_awaited_on_exit,
+                         PyObject** out) noexcept {
+    *out = nullptr;
+    nb::object delegate;
+    if (state.suspended()) delegate = innermost(state).promise->delegate;
+    if (delegate.is_valid()) {
+        if (close_awaited_on_exit &&
+            PyErr_GivenExceptionMatches(thrown.type, PyExc_GeneratorExit)) {
+            int closed;
+            {
+                Running running(state);
+                closed = close_awaited(delegate);
+            }
+            delegate.reset();
+            if (closed < 0) {
+                // The awaited object's own error from close() replaces GeneratorExit.
+                Running running(state);
+                return resume_raising(state, out);
+            }
+        } else {
+            PyObject* throw_method = nullptr;
+            if (PyObject_GetOptionalAttrString(delegate.ptr(), "throw", &throw_method) < 0) {
+                return Outcome::failed;
+            }
+            if (throw_method != nullptr) {
+                Running running(state);
+                PyObject* produced = nullptr;
+                if (PyGen_CheckExact(delegate.ptr()) || PyCoro_CheckExact(delegate.ptr())) {
+                    // CPython hands a generator or coroutine the exception as it was given,
+                    // without the deprecation warning its throw() would add for more than one
+                    // argument; an instance made here is the same exception.
+                    if (raise_thrown(thrown)) {
+                        PyObject* exception = fetch_raised_exception();
+                        produced = PyObject_CallOneArg(throw_method, exception);
+                        Py_DECREF(exception);
+                    }
+                } else {
+                    PyObject* argv[] = {thrown.type, thrown.value, thrown.traceback};
+                    size_t argc = thrown.traceback != nullptr ? 3 : thrown.value != nullptr ? 2 : 1;
+                    produced = PyObject_Vectorcall(throw_method, argv, argc, nullptr);
+                }
+                Py_DECREF(throw_method);
+                if (produced != nullptr) {
+                    *out = produced;
+                    return Outcome::next;
+                }
+                // The frame lets go of what it awaited before it handles the error, as Python's.
+                delegate.reset();
+                settle(*innermost(state).promise, PYGEN_ERROR, nullptr);
+                return resume_chain(state, out);
+            }
+        }
+    }
+    if (!raise_thrown(thrown)) return Outcome::failed;
+    if (!may_raise_into(state)) {
+        return Outcome::failed;
+    }
+    Running running(state);
+    return resume_raising(state, out);
+}
+
+PyObject* close_frame(FrameState& state) noexcept {
+    if (!state.started && !state.finished()) {
+        state.discard();
+        Py_RETURN_NONE;
+    }
+    if (state.finished()) Py_RETURN_NONE;
+    int closed = 0;
+    if (state.suspended()) {
+        nb::object delegate = innermost(state).promise->delegate;
+        if (delegate.is_valid()) {
+            Running running(state);
+            closed = close_awaited(delegate);
+        }
+    }
+    if (closed == 0) PyErr_SetNone(PyExc_GeneratorExit);
+    if (!may_raise_into(state)) return nullptr;
+    PyObject* result = nullptr;
+    Outcome outcome;
+    {
+        Running running(state);
+        outcome = resume_raising(state, &result);
+    }
+    switch (outcome) {
+        case Outcome::next:
+        case Outcome::yielded:
+            Py_DECREF(result);
+            PyErr_Format(PyExc_RuntimeError, "%s ignored GeneratorExit", kind_name(state.kind));
+            return nullptr;
+        case Outcome::finished:
+            if (state.kind == FrameKind::coroutine) return result;
+            // As CPython: an async generator that returns reports StopAsyncIteration here.
+            Py_DECREF(result);
+            PyErr_SetNone(PyExc_StopAsyncIteration);
+            return nullptr;
+        case Outcome::failed:
+            break;
+    }
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
 int visit_frames(const FrameState& state, visitproc visit, void* arg) noexcept {
     for (FramePromise* promise = state.promise; promise != nullptr; promise = promise->child) {
-        Py_VISIT(promise->delegate.ptr());
-        Py_VISIT(promise->sent_value.ptr());
-        Py_VISIT(promise->sent_error.ptr());
-        Py_VISIT(promise->yielded.ptr());
-        Py_VISIT(promise->result.ptr());
+        if (int status = promise->traverse(visit, arg)) return status;
     }
     return 0;
 }
 
-PyObject* exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs < 1 || nargs > 3) {
-        PyErr_SetString(PyExc_TypeError, "throw expected 1 to 3 arguments");
-        return nullptr;
+bool unpack_thrown(const char* method, PyObject* const* args, Py_ssize_t nargs, Thrown* thrown,
+                   bool warn_deprecated) {
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "%s expected at least 1 argument, got %zd", method, nargs);
+        return false;
     }
-    PyObject* type = args[0];
-    PyObject* value = nargs > 1 ? args[1] : Py_None;
-    PyObject* traceback = nargs > 2 ? args[2] : Py_None;
-    if (traceback != Py_None && !PyTraceBack_Check(traceback)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "%s expected at most 3 arguments, got %zd", method, nargs);
+        return false;
     }
-    PyObject* exception = nullptr;
-    if (PyExceptionInstance_Check(type)) {
-        if (value != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
+    if (nargs > 1 && warn_deprecated) {
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                             "the (type, exc, tb) signature of %s() is deprecated, use the "
+                             "single-arg signature instead.",
+                             method) < 0) {
+            return false;
         }
-        exception = Py_NewRef(type);
-    } else if (PyExceptionClass_Check(type)) {
-        if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type))) {
-            exception = Py_NewRef(value);
-        } else if (value == Py_None) {
-            exception = PyObject_CallNoArgs(type);
-        } else {
-            exception = PyObject_CallOneArg(type, value);
-        }
-        if (exception == nullptr) return nullptr;
-    } else {
-        PyErr_Format(PyExc_TypeError,
-                     "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(type)->tp_name);
-        return nullptr;
     }
-    if (traceback != Py_None && PyException_SetTraceback(exception, traceback) < 0) {
-        Py_DECREF(exception);
-        return nullptr;
-    }
-    return exception;
+    thrown->type = args[0];
+    thrown->value = nargs > 1 ? args[1] : nullptr;
+    thrown->traceback = nargs > 2 ? args[2] : nullptr;
+    return true;
 }
 
 }  // namespace quenlet::rt

@@ -1,5 +1,6 @@
 // What every native coroutine frame shares, whatever Python object runs it: the protocol
-// between C++ awaiters inside the frame and the driver (driver.cpp) outside it.
+// between C++ awaiters inside the frame and the driver (driver.cpp) outside it, and what the
+// frame owns, for the garbage collector.
 //
 // A frame never blocks. When its code awaits a Python awaitable, the awaiter stores the
 // awaitable's iterator in `delegate` and the frame suspends; the driver then feeds that
@@ -11,23 +12,111 @@
 // the outermost one, and resumes the awaiting frame once the child has ended. A chain of native
 // calls thus costs one Python object, not one per call, and a value sent from the event loop
 // reaches the frame that waits without passing through every frame above it.
+//
+// The Python object that runs a frame reports to the collector every reference the frame owns
+// while it is suspended, as a Python frame's locals are reported, so that a cycle through a
+// suspended operation (an object that keeps its own install stream, say) is collected like one
+// through a Python coroutine. A frame owns: its parameters (each nb::object parameter, and each
+// parameter of a type with a traverse() member), the locals it declares as Kept<T>, and the
+// driver's hand-off slots below. A parameter or local of any other type must hold no Python
+// reference that outlives a suspension.
 #pragma once
 
 #include <coroutine>
+#include <cstdint>
 #include <exception>
+#include <functional>
 #include <new>
+#include <optional>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "runtime/errors.h"
 #include "runtime/python.h"
 
 namespace quenlet::rt {
 
+// A type that reports the Python references it owns, as tp_traverse does.
+template <class T>
+concept Traversable = requires(const T& value, visitproc visit, void* arg) {
+    { value.traverse(visit, arg) } -> std::same_as<int>;
+};
+
+template <class T>
+struct is_optional : std::false_type {};
+template <class T>
+struct is_optional<std::optional<T>> : std::true_type {};
+template <class T>
+struct is_vector : std::false_type {};
+template <class T>
+struct is_vector<std::vector<T>> : std::true_type {};
+
+template <class T>
+struct is_function_wrapper : std::false_type {};
+template <class Signature>
+struct is_function_wrapper<std::function<Signature>> : std::true_type {};
+
+// The exception object a caught exception carries, when it is a Python error.
+int visit_exception(const std::exception_ptr& failure, visitproc visit, void* arg) noexcept;
+
+// Visits the references a value of one of the kinds a frame may own holds.
+template <class T>
+int visit_owned(const T& value, visitproc visit, void* arg) noexcept {
+    if constexpr (std::is_base_of_v<nb::handle, T>) {
+        static_assert(!std::is_same_v<T, nb::handle>, "a frame owns its references: nb::object");
+        Py_VISIT(value.ptr());
+        return 0;
+    } else if constexpr (std::is_same_v<T, std::exception_ptr>) {
+        return visit_exception(value, visit, arg);
+    } else if constexpr (Traversable<T>) {
+        return value.traverse(visit, arg);
+    } else if constexpr (is_optional<T>::value) {
+        return value.has_value() ? visit_owned(*value, visit, arg) : 0;
+    } else if constexpr (is_vector<T>::value) {
+        for (const auto& item : value) {
+            if (int status = visit_owned(item, visit, arg)) return status;
+        }
+        return 0;
+    } else {
+        static_assert(!sizeof(T), "not a kind of value whose references a frame can report");
+    }
+}
+
+class FramePromise;
+
+// A local that a frame keeps across its suspensions and reports to the collector:
+//     rt::Kept<std::optional<PipChild>> child(co_await rt::this_frame());
+template <class T>
+class Kept;
+
+class KeptBase {
+  public:
+    KeptBase(const KeptBase&) = delete;
+    KeptBase& operator=(const KeptBase&) = delete;
+
+  protected:
+    explicit KeptBase(FramePromise& frame) noexcept;
+    ~KeptBase();
+
+  private:
+    friend class FramePromise;
+    virtual int traverse(visitproc visit, void* arg) const noexcept = 0;
+
+    FramePromise& frame_;
+    KeptBase* below_;
+};
+
 class FramePromise {
   public:
     // User-declared so that the promise is never an aggregate: otherwise C++20 may build it
-    // from the coroutine's own arguments.
-    FramePromise() noexcept {}
+    // from the coroutine's own arguments. Given the frame's copies of the coroutine's
+    // parameters, it remembers those that own Python references.
+    template <class... Parameters>
+    explicit FramePromise(Parameters&... parameters) noexcept {
+        static_assert(sizeof...(Parameters) <= max_parameters, "too many parameters");
+        (remember_parameter(parameters), ...);
+    }
 
     // Frames come from the interpreter's allocator: most frames are small blocks, which it serves
     // faster than the C library does. Every frame is made and destroyed on a thread attached to
@@ -55,6 +144,9 @@ class FramePromise {
         return std::move(sent_value);
     }
 
+    // Visits what this frame alone owns (not the frames it awaits), for tp_traverse.
+    int traverse(visitproc visit, void* arg) const noexcept;
+
     // The iterator of the Python awaitable the frame waits on, or null.
     nb::object delegate;
     nb::object sent_value;
@@ -68,6 +160,74 @@ class FramePromise {
     FramePromise* child = nullptr;
     std::coroutine_handle<> child_frame;
     FramePromise* parent = nullptr;
+
+  private:
+    friend class KeptBase;
+    static constexpr int max_parameters = 8;
+
+    struct Parameter {
+        const void* value;
+        int (*traverse)(const void* value, visitproc visit, void* arg) noexcept;
+    };
+
+    template <class T>
+    void remember_parameter(T& parameter) noexcept {
+        static_assert(!std::is_same_v<T, nb::handle>,
+                      "a native coroutine owns its references: take nb::object, not nb::handle");
+        static_assert(!is_function_wrapper<T>::value,
+                      "a parameter the collector cannot see into: use a struct with traverse()");
+        if constexpr (std::is_base_of_v<nb::handle, T> || Traversable<T>) {
+            parameters_[parameter_count_++] = {
+                &parameter, [](const void* value, visitproc visit, void* arg) noexcept {
+                    return visit_owned(*static_cast<const T*>(value), visit, arg);
+                }};
+        }
+    }
+
+    Parameter parameters_[max_parameters];
+    int parameter_count_ = 0;
+    KeptBase* kept_ = nullptr;  // the innermost Kept local; each links the one declared before
+};
+
+template <class T>
+class Kept final : KeptBase {
+  public:
+    template <class... Arguments>
+    explicit Kept(FramePromise& frame, Arguments&&... arguments)
+        : KeptBase(frame), value_(std::forward<Arguments>(arguments)...) {}
+
+    T& operator*() noexcept { return value_; }
+    T* operator->() noexcept { return &value_; }
+
+  private:
+    int traverse(visitproc visit, void* arg) const noexcept override {
+        return visit_owned(value_, visit, arg);
+    }
+
+    T value_;
+};
+
+inline KeptBase::KeptBase(FramePromise& frame) noexcept : frame_(frame), below_(frame.kept_) {
+    frame.kept_ = this;
+}
+
+// Locals end in the reverse order of their declaration, also when a frame is destroyed while
+// suspended, so the innermost one is always the one that ends.
+inline KeptBase::~KeptBase() {
+    frame_.kept_ = below_;
+}
+
+// `co_await this_frame()` gives the running frame's promise, for declaring Kept locals.
+struct this_frame {
+    bool await_ready() const noexcept { return false; }
+    template <class Promise>
+    bool await_suspend(std::coroutine_handle<Promise> frame) noexcept {
+        promise_ = &frame.promise();
+        return false;  // resumes at once
+    }
+    FramePromise& await_resume() const noexcept { return *promise_; }
+
+    FramePromise* promise_ = nullptr;
 };
 
 // The iterator that `await awaitable` would drive (the object's __await__ result).

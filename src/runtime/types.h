@@ -7,7 +7,8 @@ namespace quenlet::rt {
 
 extern PyTypeObject* coroutine_type;
 extern PyTypeObject* async_generator_type;
-extern PyTypeObject* async_generator_step_type;
+extern PyTypeObject* async_generator_asend_type;
+extern PyTypeObject* async_generator_athrow_type;
 
 void init_coroutine_type(const char* module_name);
 void init_async_generator_types(const char* module_name);
