@@ -90,7 +90,7 @@ class Script:
     def __exit__(self, *exc_info):
         # CPython leaves what it could not finalise cleanly in a cycle (the unraisable error's
         # traceback keeps the frame): what happens to it must be part of the trace on both sides.
-        if any(entry[0] == "unraisable" for entry in self.trace):
+        if any(isinstance(entry, tuple) and entry[:1] == ("unraisable",) for entry in self.trace):
             gc.collect()
         sys.unraisablehook = self._hook
         self._warnings.__exit__(*exc_info)
@@ -369,3 +369,106 @@ def test_loop_shutdown_closes_a_generator_left_suspended(module):
 
     asyncio.run(main())
     assert trace == [0, "GeneratorExit"]
+
+
+# ---- under an event loop, as CPython's own async-generator tests drive them ------------------
+
+
+async def break_out_of_async_for(module, trace):
+    async for item in module.count_up(3, lambda: asyncio.sleep(0), trace.append):
+        trace.append(item)
+        break
+
+
+async def await_the_same_anext_twice(module, trace):
+    stream = module.count_up(3, lambda: asyncio.sleep(0), trace.append)
+    step = stream.__anext__()
+    trace.append(await step)
+    trace.append(await step)
+
+
+async def aclose_twice_with_different_awaitables(module, trace):
+    stream = module.count_up(3, lambda: asyncio.sleep(0), trace.append)
+    trace.append(await stream.__anext__())
+    trace.append(await stream.aclose())
+    trace.append(await stream.aclose())
+    trace.append(await stream.athrow(ValueError("after")))
+
+
+async def aclose_after_exhaustion(module, trace):
+    stream = module.count_up(2, lambda: asyncio.sleep(0), trace.append)
+    trace.extend([item async for item in stream])
+    trace.append(await stream.aclose())
+
+
+async def athrow_while_suspended(module, trace):
+    stream = module.count_up(3, lambda: asyncio.sleep(0), trace.append)
+    trace.append(await stream.__anext__())
+    trace.append(await stream.athrow(KeyError("k")))
+
+
+async def timeout_around_anext(module, trace):
+    stream = module.count_up(3, lambda: asyncio.sleep(0.05), trace.append)
+    trace.append(await stream.__anext__())
+    trace.append(await asyncio.wait_for(stream.__anext__(), 0.001))
+
+
+async def cancel_the_consuming_task(module, trace):
+    stream = module.count_up(3, lambda: asyncio.sleep(0.05), trace.append)
+
+    async def consume():
+        return [item async for item in stream]
+
+    task = asyncio.create_task(consume())
+    await asyncio.sleep(0.01)
+    task.cancel()
+    trace.append(await task)
+
+
+async def aclose_while_a_step_runs(module, trace):
+    stream = module.count_up(3, lambda: asyncio.sleep(0.01), trace.append)
+    step = asyncio.ensure_future(stream.__anext__())
+    await asyncio.sleep(0)
+    trace.append(stream.ag_running)
+    trace.append(await stream.aclose())
+    trace.append(await step)
+
+
+async def unstarted_generator_dropped(module, trace):
+    module.count_up(3, lambda: asyncio.sleep(0), trace.append)
+    await asyncio.sleep(0)
+
+
+@pytest.mark.parametrize(
+    "scenario",
+    [
+        break_out_of_async_for,
+        await_the_same_anext_twice,
+        aclose_twice_with_different_awaitables,
+        aclose_after_exhaustion,
+        athrow_while_suspended,
+        timeout_around_anext,
+        cancel_the_consuming_task,
+        aclose_while_a_step_runs,
+        unstarted_generator_dropped,
+    ],
+)
+def test_under_an_event_loop(scenario):
+    traces = []
+    for module in (twins, probe):
+        with Script() as script:
+
+            async def main(module=module, trace=script.trace):
+                trace.append(await asyncio.create_task(_outcome_of(scenario(module, trace))))
+
+            asyncio.run(main())
+        traces.append(script.trace)
+    assert traces[1] == traces[0]
+
+
+async def _outcome_of(awaitable):
+    try:
+        await awaitable
+    except BaseException as error:
+        return ("raise", type(error).__name__, str(error))
+    return "done"
