@@ -128,18 +128,16 @@ int init_hooks(AsyncGeneratorObject* generator) {
     return status;
 }
 
-void warn_never_awaited(AsyncGeneratorObject* generator, const char* method) {
+void warn_unawaited_method(AsyncGeneratorObject* generator, const char* method) {
     PyObject* saved = fetch_raised_exception();
-    PyObject* method_name = PyUnicode_FromString(method);
-    PyObject* qualname =
-        PyUnicode_FromString(generator->qualname ? generator->qualname : "<native>");
-    if (method_name == nullptr || qualname == nullptr ||
-        PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine method %R of %R was never awaited",
-                         method_name, qualname) < 0) {
-        write_unraisable("finalizing async generator", reinterpret_cast<PyObject*>(generator));
+    PyObject* self = reinterpret_cast<PyObject*>(generator);
+    PyObject* message =
+        PyUnicode_FromFormat("coroutine method '%s' of '%s' was never awaited", method,
+                             generator->qualname ? generator->qualname : "<native>");
+    if (message == nullptr || warn_never_awaited(message, self) < 0) {
+        write_unraisable("finalizing async generator", self);
     }
-    Py_XDECREF(method_name);
-    Py_XDECREF(qualname);
+    Py_XDECREF(message);
     restore_raised_exception(saved);
 }
 
@@ -235,7 +233,7 @@ PyObject* asend_close(PyObject* self, PyObject*) {
 
 void asend_finalize(PyObject* self) {
     ASendObject* asend = as_asend(self);
-    if (asend->state == AwaitableState::init) warn_never_awaited(asend->generator, "asend");
+    if (asend->state == AwaitableState::init) warn_unawaited_method(asend->generator, "asend");
 }
 
 int asend_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -434,7 +432,7 @@ PyObject* athrow_close(PyObject* self, PyObject*) {
 void athrow_finalize(PyObject* self) {
     AThrowObject* athrow = as_athrow(self);
     if (athrow->state == AwaitableState::init) {
-        warn_never_awaited(athrow->generator, athrow->arguments ? "athrow" : "aclose");
+        warn_unawaited_method(athrow->generator, athrow->arguments ? "athrow" : "aclose");
     }
 }
 

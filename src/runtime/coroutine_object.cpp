@@ -79,10 +79,13 @@ void coroutine_finalize(PyObject* self) {
     if (coroutine->state.finished()) return;
     PyObject* saved = fetch_raised_exception();
     if (!coroutine->state.started) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%s' was never awaited",
-                             coroutine->qualname ? coroutine->qualname : "<native>") < 0) {
+        PyObject* message =
+            PyUnicode_FromFormat("coroutine '%s' was never awaited",
+                                 coroutine->qualname ? coroutine->qualname : "<native>");
+        if (message == nullptr || warn_never_awaited(message, self) < 0) {
             write_unraisable("finalizing coroutine", self);
         }
+        Py_XDECREF(message);
         coroutine->state.discard();
     } else {
         PyObject* closed = close_frame(coroutine->state);

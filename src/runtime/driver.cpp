@@ -1,5 +1,7 @@
 #include "runtime/driver.h"
 
+#include "runtime/types.h"
+
 namespace quenlet::rt {
 
 void FrameState::discard() noexcept {
@@ -51,6 +53,24 @@ nb::object awaitable_iterator(nb::handle awaitable) {
         throw_pending();
     }
     return iterator;
+}
+
+int warn_never_awaited(nb::handle message, nb::handle source) noexcept {
+    PyObject* args[] = {message.ptr(), PyExc_RuntimeWarning, nullptr, source.ptr()};
+    PyObject* stacklevel = PyLong_FromLong(1);
+    PyObject* names = Py_BuildValue("(ss)", "stacklevel", "source");
+    if (stacklevel == nullptr || names == nullptr) {
+        Py_XDECREF(stacklevel);
+        Py_XDECREF(names);
+        return -1;
+    }
+    args[2] = stacklevel;
+    PyObject* done = PyObject_Vectorcall(warnings_warn, args, 2, names);
+    Py_DECREF(stacklevel);
+    Py_DECREF(names);
+    if (done == nullptr) return -1;
+    Py_DECREF(done);
+    return 0;
 }
 
 PyObject* take_stop_iteration_value() noexcept {

@@ -71,6 +71,11 @@ int visit_frames(const FrameState& state, visitproc visit, void* arg) noexcept;
 bool unpack_thrown(const char* method, PyObject* const* args, Py_ssize_t nargs, Thrown* thrown,
                    bool warn_deprecated = true);
 
+// Warns RuntimeWarning(message) as CPython warns about what was never awaited: with `source`,
+// the object at fault, for the warning's consumers (tracemalloc shows where it was made).
+// -1 with an error set if the warning was turned into one.
+int warn_never_awaited(nb::handle message, nb::handle source) noexcept;
+
 // The value carried by a StopIteration that is now set (cleared), as a new reference.
 PyObject* take_stop_iteration_value() noexcept;
 

@@ -7,6 +7,9 @@
 
 namespace quenlet::rt {
 
+// Imports them; called once from the runtime's initialisation.
+void import_runtime_modules();
+
 nb::handle asyncio_module();
 
 // asyncio.get_event_loop(), the loop of the running coroutine.
