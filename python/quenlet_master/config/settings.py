@@ -12,7 +12,7 @@ import copy
 import json
 import os
 import threading
-from collections.abc import Callable, Mapping
+from collections.abc import Mapping
 from typing import Any
 
 _MISSING = object()
@@ -27,63 +27,9 @@ def _split_key(key: str) -> tuple[str, ...]:
     return parts
 
 
-# Values that cannot be changed in place, so a reader may share them.
-_IMMUTABLE = frozenset({str, int, float, bool, type(None)})
-
-
-def _copied(value: Any) -> Any:
-    # Plain members are shared without a call: most settings are lists of small dicts of them.
-    kind = type(value)
-    if kind is dict:
-        return {key: item if type(item) in _IMMUTABLE else _copied(item) for key, item in value.items()}
-    if kind is list:
-        return [item if type(item) in _IMMUTABLE else _copied(item) for item in value]
-    if kind in _IMMUTABLE:
-        return value
-    return copy.deepcopy(value)
-
-
 def _detached(value: Any) -> Any:
-    """A container value copied so that it shares nothing changeable with the stored one.
-
-    The index client reads settings on every query, so the shapes JSON gives (plain dicts and
-    lists of plain values) are copied directly, several times faster than ``copy.deepcopy``;
-    anything else inside them, a set or a subclass say, is still deep-copied.
-    """
-    if type(value) is dict or type(value) is list:
-        return _copied(value)
+    """A copy of a container that shares nothing changeable with the stored one."""
     return copy.deepcopy(value) if isinstance(value, (dict, list)) else value
-
-
-def _is_flat(value: Any) -> bool:
-    """A plain list or dict whose members are all plain values."""
-    kind = type(value)
-    members = value if kind is list else value.values() if kind is dict else None
-    return members is not None and all(type(item) in _IMMUTABLE for item in members)
-
-
-def _flat_dicts_copied(value: list[dict[str, Any]]) -> list[dict[str, Any]]:
-    return list(map(dict.copy, value))
-
-
-def _copier(value: Any) -> Callable[[Any], Any]:
-    """The cheapest function that gives a detached copy of ``value`` as it is stored now. Most
-    settings are plain values, or lists of small dicts of them, which C-level copies detach."""
-    if type(value) in _IMMUTABLE:
-        return _same
-    if _is_flat(value):
-        return list.copy if type(value) is list else dict.copy
-    if type(value) is list and all(type(item) is dict and _is_flat(item) for item in value):
-        return _flat_dicts_copied
-    return _detached
-
-
-def _same(value: Any) -> Any:
-    return value
-
-
-# How many keys a store remembers how to read.
-_READS_LIMIT = 1024
 
 
 class SettingsManager:
@@ -97,9 +43,6 @@ class SettingsManager:
     def __init__(self, values: Mapping[str, Any] | None = None, *, path: str | os.PathLike | None = None):
         self._lock = threading.Lock()
         self._data: dict[str, Any] = {}
-        # Readers ask for the same few keys on every index query: by key text, the stored node
-        # (or _MISSING) and how to copy it. Every change forgets all of it.
-        self._reads: dict[str, tuple[Any, Callable[[Any], Any]]] = {}
         self.path = os.fspath(path) if path is not None else None
         if self.path is not None:
             self.update(self._read_file(self.path))
@@ -125,30 +68,16 @@ class SettingsManager:
         fresh = SettingsManager(path=self.path)
         with self._lock:
             self._data = fresh._data
-            self._reads.clear()
 
     def get(self, key: str, default: Any = None) -> Any:
+        parts = _split_key(key)
         with self._lock:
-            read = self._reads.get(key) if type(key) is str else None
-            if read is None:
-                read = self._read_locked(key)
-            node, copied = read
-            return default if node is _MISSING else copied(node)
-
-    def _read_locked(self, key: str) -> tuple[Any, Callable[[Any], Any]]:
-        node: Any = self._data
-        for part in _split_key(key):
-            if not isinstance(node, dict) or part not in node:
-                node = _MISSING
-                break
-            node = node[part]
-        read = (node, _same if node is _MISSING else _copier(node))
-        # Only an exact str: a subclass could compare equal to another key.
-        if type(key) is str:
-            if len(self._reads) >= _READS_LIMIT:
-                self._reads.clear()
-            self._reads[key] = read
-        return read
+            node: Any = self._data
+            for part in parts:
+                if not isinstance(node, dict) or part not in node:
+                    return default
+                node = node[part]
+            return _detached(node)
 
     def __contains__(self, key: object) -> bool:
         return isinstance(key, str) and self.get(key, _MISSING) is not _MISSING
@@ -161,7 +90,6 @@ class SettingsManager:
             self._set_locked(parts, value)
 
     def _set_locked(self, parts: tuple[str, ...], value: Any) -> None:
-        self._reads.clear()
         node = self._data
         for part in parts[:-1]:
             child = node.get(part)
@@ -179,7 +107,6 @@ class SettingsManager:
                 node = node.get(part) if isinstance(node, dict) else None
             if not isinstance(node, dict) or parts[-1] not in node:
                 return False
-            self._reads.clear()
             del node[parts[-1]]
             return True
 
