@@ -15,6 +15,22 @@ PATTERN = re.compile(
     r"^[a-zA-Z0-9][a-zA-Z0-9._-]*(\[[a-zA-Z0-9,._-]+\])?(==|>=|<=|>|<|!=|~=)?[a-zA-Z0-9._-]*$"
 )
 FORBIDDEN = [";", "|", "&", "$", "`", "(", ")", "{", "}", "<", ">", "\n", "\r"]
+NAME = re.compile(r"[a-zA-Z0-9._-]*")
+# What pip takes for a local archive file rather than a requirement.
+ARCHIVE_SUFFIXES = (
+    ".zip",
+    ".whl",
+    ".tar.bz2",
+    ".tbz",
+    ".tar.gz",
+    ".tgz",
+    ".tar",
+    ".tar.xz",
+    ".txz",
+    ".tlz",
+    ".tar.lz",
+    ".tar.lzma",
+)
 
 
 def plain_validate(package_spec):
@@ -29,6 +45,11 @@ def plain_validate(package_spec):
             return (False, f"Package spec contains invalid character: {char}")
     if not PATTERN.match(package_spec):
         return (False, "Package spec contains invalid format")
+    lowered = package_spec.lower()
+    for text in (lowered, lowered[: NAME.match(lowered).end()]):
+        if text.endswith(ARCHIVE_SUFFIXES):
+            suffix = next(suffix for suffix in ARCHIVE_SUFFIXES if text.endswith(suffix))
+            return (False, f"Package spec looks like an archive file: {suffix}")
     return (True, "")
 
 
@@ -50,6 +71,8 @@ SHAPES = [
     "",
     "a" * 257,
     "zope.interface",
+    "planted-6.6.6-py3-none-any.whl",
+    "pkg==1.0.tar.gz",
 ]
 
 

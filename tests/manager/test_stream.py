@@ -245,6 +245,12 @@ async def test_cache_installs_spell_the_spec_and_key_from_the_extras(package_man
         ("install_package", ("",), "Package spec cannot be empty"),
         ("install_package_to_cache", ("numpy", ">=1.20"), "Package spec contains invalid character: >"),
         ("install_package_no_deps", ("pkg", "1", ["a b"]), "Package spec contains invalid format"),
+        # pip would install a planted file of that name from the working directory.
+        (
+            "install_package_to_cache",
+            ("planted", "6.6.6.whl"),
+            "Package spec looks like an archive file: .whl",
+        ),
     ],
 )
 async def test_an_invalid_spec_is_the_only_item(operation, args, message, package_manager, fake_pip):
