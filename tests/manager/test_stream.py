@@ -1,6 +1,7 @@
 import asyncio
 import gc
 import json
+import os
 import statistics
 import time
 import warnings
@@ -77,11 +78,79 @@ async def test_each_line_is_delivered_as_it_arrives(package_manager, fake_pip, t
     ]
 
 
-async def test_a_200_kib_line_arrives_whole(package_manager, fake_pip, tmp_path):
-    package_manager.pip_command_builder = fake_pip("print('x' * 200 * 1024)\nprint('after')")
+MIB = 1 << 20
+
+
+@pytest.mark.parametrize(
+    "line, pieces",
+    [
+        ("'x' * 200 * 1024", 1),
+        ("'x' * MIB + ' \\r'", 1),
+        # A cut at 1 MiB would fall inside the euro sign, and later inside the emoji.
+        ("'x' * (MIB - 1) + '\\u20ac' + 'y' * (MIB - 4) + '\\U0001f600' + 'z  '", 3),
+        ("'\\u20ac' * MIB", 4),
+    ],
+)
+async def test_a_line_over_a_mebibyte_arrives_in_pieces_of_at_most_that(
+    line, pieces, package_manager, fake_pip, tmp_path
+):
+    write = f"import sys\nMIB = {MIB}\nsys.stdout.buffer.write(({line}).encode() + b'\\nafter')"
+    package_manager.pip_command_builder = fake_pip(write)
     items = await collect(package_manager.install_package("pkg", str(tmp_path)))
-    assert items[:2] == [("stdout", "x" * 200 * 1024), ("stdout", "after")]
-    assert items[2][0] == "success"
+    texts = [text for kind, text in items if kind == "stdout"]
+    assert texts[-1] == "after" and items[-2][0] == "success"
+    assert "".join(texts[:-1]) == eval(line, {"MIB": MIB}).rstrip()
+    assert len(texts) - 1 == pieces
+    assert all(len(text.encode()) <= MIB for text in texts)
+
+
+def resident_bytes() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+async def test_hundreds_of_megabytes_without_a_line_feed_neither_fill_memory_nor_stall_the_loop(
+    package_manager, fake_pip, tmp_path
+):
+    megabytes = 300
+    package_manager.pip_command_builder = fake_pip(
+        f"import sys\nfor _ in range({megabytes}):\n    sys.stdout.buffer.write(b'x' * {MIB})"
+    )
+    before = resident_bytes()
+    gaps, peak, done = [], before, False
+
+    async def heartbeat():
+        nonlocal peak
+        last = time.monotonic()
+        while not done:
+            await asyncio.sleep(0.005)
+            now = time.monotonic()
+            gaps.append(now - last)
+            last = now
+            peak = max(peak, resident_bytes())
+
+    beat = asyncio.create_task(heartbeat())
+    sizes = []
+    async for kind, text in package_manager.install_package("pkg", str(tmp_path)):
+        if kind == "stdout":
+            sizes.append(len(text))
+    done = True
+    await beat
+    assert sizes == [MIB] * megabytes
+    assert max(gaps) < 0.05
+    assert peak - before < 64 * MIB
+
+
+async def test_a_timeout_fires_on_time_while_an_endless_line_streams(package_manager, fake_pip, tmp_path):
+    package_manager.pip_command_builder = fake_pip(
+        f"import sys\nwhile True:\n    sys.stdout.buffer.write(b'x' * {MIB})"
+    )
+    began = time.monotonic()
+    with pytest.raises(TimeoutError):
+        async with asyncio.timeout(2.0):
+            async for _ in package_manager.install_package("pkg", str(tmp_path)):
+                pass
+    assert time.monotonic() - began < 2.25
 
 
 async def test_the_end_of_output_is_noticed_at_once(package_manager, fake_pip, tmp_path):
