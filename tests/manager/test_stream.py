@@ -7,8 +7,8 @@ import time
 import warnings
 
 import pytest
-from manager_support import folder_exists, manager_records
-from support import INSTALL_OPERATIONS, child_processes, collect, start_install
+from manager_support import folder_exists, live_group_members, manager_records
+from support import INSTALL_OPERATIONS, child_processes, collect, reap, start_install
 
 OUTPUT = r"""
 import sys
@@ -219,6 +219,93 @@ async def test_a_consumer_that_stops_early_takes_pip_down(
     assert [w for w in caught if issubclass(w.category, ResourceWarning)] == []
     # Nothing for asyncio to complain about: no pending task destroyed, no exit status stolen.
     assert [r.getMessage() for r in caplog.records if r.name == "asyncio"] == []
+
+
+# pip with a build back end of its own, which writes into the install folder and, when told to,
+# outlives a SIGTERM.
+FAMILY = """
+import os, subprocess, sys, time
+BACK_END = '''
+import os, signal, sys, time
+if sys.argv[2] == "stubborn":
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+folder = os.path.join(sys.argv[1], "build")
+while True:
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "log"), "a") as log:
+        log.write("x")
+    time.sleep(0.005)
+'''
+back_end = subprocess.Popen([sys.executable, "-c", BACK_END, sys.argv[2], sys.argv[1].split("==")[0]])
+print(os.getpid(), back_end.pid, flush=True)
+while True:
+    time.sleep(1)
+"""
+
+
+async def start_family(package_manager, fake_pip, back_end):
+    """A cache install of pip and its back end, once the back end writes into the folder."""
+    package_manager.pip_command_builder = builder = fake_pip(FAMILY)
+    stream = package_manager.install_package_to_cache(back_end, "1.0")
+    pip, child = map(int, (await stream.__anext__())[1].split())
+    folder = builder.calls[0][1]
+    assert await until(lambda: folder_exists(os.path.join(folder, "build")))
+    return stream, pip, child, folder
+
+
+@pytest.mark.parametrize("back_end", ["obliging", "stubborn"])
+@pytest.mark.parametrize("stop", ["aclose", "cancel", "drop"])
+async def test_stopping_pip_stops_its_whole_process_group_before_the_folder_goes(
+    back_end, stop, package_manager, fake_pip
+):
+    stream, pip, child, folder = await start_family(package_manager, fake_pip, back_end)
+    try:
+        assert os.getpgid(pip) == pip and os.getpgid(child) == pip
+        began = time.monotonic()
+        if stop == "aclose":
+            await stream.aclose()
+        elif stop == "cancel":
+            task = asyncio.create_task(stream.__anext__())
+            await asyncio.sleep(0.05)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+        else:
+            del stream
+            gc.collect()
+            # The loop closes the dropped stream in a task of its own: its last step is the folder.
+            assert await until(lambda: not folder_exists(folder))
+        took = time.monotonic() - began
+        assert live_group_members(pip) == set()
+        # Nothing of the group is left to bring the folder back.
+        assert not folder_exists(folder)
+        await asyncio.sleep(0.05)
+        assert not folder_exists(folder)
+        # SIGTERM reaches the back end too; one that ignores it is killed after the grace period.
+        assert (took < 0.9) if back_end == "obliging" else (0.9 < took < 3)
+    finally:
+        reap([pip, child])
+
+
+def test_a_frame_destroyed_without_a_loop_kills_pips_group_synchronously(package_manager, fake_pip):
+    loop = asyncio.new_event_loop()
+    try:
+        stream, pip, child, folder = loop.run_until_complete(
+            start_family(package_manager, fake_pip, "stubborn")
+        )
+    finally:
+        loop.close()
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", ResourceWarning)  # the closed loop cannot close the pipes
+            del stream
+            gc.collect()
+        assert live_group_members(pip) == set()
+        assert not folder_exists(folder)
+        time.sleep(0.05)
+        assert not folder_exists(folder)
+    finally:
+        reap([pip, child])
 
 
 async def test_pip_that_ignores_sigterm_is_killed(package_manager, fake_pip):
