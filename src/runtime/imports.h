@@ -7,6 +7,9 @@
 
 namespace quenlet::rt {
 
+// Imports them; called by init_runtime().
+void init_imports();
+
 nb::handle asyncio_module();
 
 // asyncio.get_event_loop(), the loop of the running coroutine.
