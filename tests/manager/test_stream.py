@@ -7,8 +7,8 @@ import time
 import warnings
 
 import pytest
-from manager_support import folder_exists, live_group_members, manager_records
-from support import INSTALL_OPERATIONS, child_processes, collect, reap, start_install
+from manager_support import folder_exists, manager_records
+from support import INSTALL_OPERATIONS, child_processes, collect, live_group_members, reap, start_install
 
 OUTPUT = r"""
 import sys
