@@ -45,7 +45,7 @@ bool group_running(pid_t group) {
     DIR* processes = ::opendir("/proc");
     if (processes == nullptr) return true;
     bool running = false;
-    while (dirent* entry = running ? nullptr : ::readdir(processes)) {
+    for (dirent* entry = nullptr; !running && (entry = ::readdir(processes)) != nullptr;) {
         if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
         std::string path = std::string("/proc/") + entry->d_name + "/stat";
         int stat = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -88,10 +88,10 @@ class OwnedFolder {
     nb::object path_;
 };
 
-// The running pip child: its subprocess transport and our protocol on it. pip runs in a process
-// group of its own, which it shares with what it starts (build back ends), so that a stop
-// reaches them all. Whatever way the run ends, pip is reaped and the transport closed: normally
-// by the generator, which waits for the exit on the event loop; failing that (the frame
+// The running pip child: its subprocess transport and our protocol on it. pip runs in a session,
+// and so a process group, of its own, which it shares with what it starts (build back ends), so
+// that a stop reaches them all. Whatever way the run ends, pip is reaped and the transport closed:
+// normally by the generator, which waits for the exit on the event loop; failing that (the frame
 // destroyed with no loop to run on), synchronously here. Either way the folder pip writes into
 // outlives the group, and is kept if the group outlives SIGKILL.
 class PipChild {
