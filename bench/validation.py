@@ -15,7 +15,6 @@ PATTERN = re.compile(
     r"^[a-zA-Z0-9][a-zA-Z0-9._-]*(\[[a-zA-Z0-9,._-]+\])?(==|>=|<=|>|<|!=|~=)?[a-zA-Z0-9._-]*$"
 )
 FORBIDDEN = [";", "|", "&", "$", "`", "(", ")", "{", "}", "<", ">", "\n", "\r"]
-NAME = re.compile(r"[a-zA-Z0-9._-]*")
 # What pip takes for a local archive file rather than a requirement.
 ARCHIVE_SUFFIXES = (
     ".zip",
@@ -43,10 +42,13 @@ def plain_validate(package_spec):
     for char in FORBIDDEN:
         if char in package_spec:
             return (False, f"Package spec contains invalid character: {char}")
-    if not PATTERN.match(package_spec):
+    match = PATTERN.match(package_spec)
+    if not match:
         return (False, "Package spec contains invalid format")
     lowered = package_spec.lower()
-    for text in (lowered, lowered[: NAME.match(lowered).end()]):
+    # The name ends where the extras or the operator begin.
+    name_end = match.start(1) if match.group(1) else match.start(2) if match.group(2) else len(lowered)
+    for text in (lowered, lowered[:name_end]):
         if text.endswith(ARCHIVE_SUFFIXES):
             suffix = next(suffix for suffix in ARCHIVE_SUFFIXES if text.endswith(suffix))
             return (False, f"Package spec looks like an archive file: {suffix}")
