@@ -15,6 +15,21 @@ PATTERN = re.compile(
     r"^[a-zA-Z0-9][a-zA-Z0-9._-]*(\[[a-zA-Z0-9,._-]+\])?(==|>=|<=|>|<|!=|~=)?[a-zA-Z0-9._-]*$"
 )
 FORBIDDEN = [";", "|", "&", "$", "`", "(", ")", "{", "}", "<", ">", "\n", "\r"]
+# What pip takes for a local archive file rather than a requirement.
+ARCHIVE_SUFFIXES = (
+    ".zip",
+    ".whl",
+    ".tar.bz2",
+    ".tbz",
+    ".tar.gz",
+    ".tgz",
+    ".tar",
+    ".tar.xz",
+    ".txz",
+    ".tlz",
+    ".tar.lz",
+    ".tar.lzma",
+)
 
 
 def plain_validate(package_spec):
@@ -27,8 +42,16 @@ def plain_validate(package_spec):
     for char in FORBIDDEN:
         if char in package_spec:
             return (False, f"Package spec contains invalid character: {char}")
-    if not PATTERN.match(package_spec):
+    match = PATTERN.match(package_spec)
+    if not match:
         return (False, "Package spec contains invalid format")
+    lowered = package_spec.lower()
+    # The name ends where the extras or the operator begin.
+    name_end = match.start(1) if match.group(1) else match.start(2) if match.group(2) else len(lowered)
+    for text in (lowered, lowered[:name_end]):
+        if text.endswith(ARCHIVE_SUFFIXES):
+            suffix = next(suffix for suffix in ARCHIVE_SUFFIXES if text.endswith(suffix))
+            return (False, f"Package spec looks like an archive file: {suffix}")
     return (True, "")
 
 
@@ -50,6 +73,8 @@ SHAPES = [
     "",
     "a" * 257,
     "zope.interface",
+    "planted-6.6.6-py3-none-any.whl",
+    "pkg==1.0.tar.gz",
 ]
 
 

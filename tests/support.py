@@ -7,28 +7,45 @@ import contextlib
 import os
 import signal
 import sys
-from collections.abc import AsyncIterator, Iterable
+from collections.abc import AsyncIterator, Iterable, Iterator
 from pathlib import Path
 
 from quenlet_master.business_layer.packages.pip_command_builder import PipCommandBuilder
 
 
+def _processes() -> Iterator[tuple[int, list[str]]]:
+    """Every process with the fields of its /proc stat line that follow the command name: state,
+    parent, process group, ..."""
+    for entry in os.listdir("/proc"):
+        if entry.isdigit() and (fields := _stat_fields(int(entry))) is not None:
+            yield int(entry), fields
+
+
+def _stat_fields(pid: int) -> list[str] | None:
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            # The command name, in parentheses, may hold anything: the fields follow its last ")".
+            return stat.read().rsplit(")", 1)[1].split()
+    except OSError:  # the process has ended and been collected
+        return None
+
+
 def child_processes(parent: int | None = None) -> set[int]:
     """Processes whose parent is `parent` (this process by default), zombies included."""
     parent = os.getpid() if parent is None else parent
-    found = set()
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as stat:
-                # The parent is the second field after the command name, which may hold anything.
-                fields = stat.read().rsplit(")", 1)[1].split()
-        except OSError:  # the process ended while we looked
-            continue
-        if int(fields[1]) == parent:
-            found.add(int(entry))
-    return found
+    return {pid for pid, fields in _processes() if int(fields[1]) == parent}
+
+
+def running(pid: int) -> bool:
+    """Whether the process has not ended (a zombie has: it only waits for its parent, often
+    init, to collect it)."""
+    fields = _stat_fields(pid)
+    return fields is not None and fields[0] not in "ZX"
+
+
+def live_group_members(group: int) -> set[int]:
+    """The processes of process group `group` that have not ended."""
+    return {pid for pid, fields in _processes() if int(fields[2]) == group and fields[0] not in "ZX"}
 
 
 def reap(pids: Iterable[int]) -> None:

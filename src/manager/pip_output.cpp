@@ -11,16 +11,24 @@ namespace {
 nb::handle stream_names[2];
 nb::handle protocol_type;
 
+// The most of one line that one item carries. pip never writes such lines, but a build back end
+// may, and without a bound a line that never ends would hold all of it in memory at once.
+constexpr std::size_t max_piece_bytes = std::size_t{1} << 20;
+
 // ASCII whitespace as str.isspace() sees it. Stripping these bytes before decoding gives the
 // same text as decoding first: an ASCII byte never belongs to a multi-byte sequence.
 bool is_ascii_space(unsigned char c) {
     return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
 }
 
+nb::object decode(const char* begin, std::size_t size) {
+    return rt::steal_or_throw(
+        PyUnicode_DecodeUTF8(begin, static_cast<Py_ssize_t>(size), "replace"));
+}
+
 nb::object decode_line(const char* begin, std::size_t size) {
     while (size > 0 && is_ascii_space(static_cast<unsigned char>(begin[size - 1]))) --size;
-    nb::object text =
-        rt::steal_or_throw(PyUnicode_DecodeUTF8(begin, static_cast<Py_ssize_t>(size), "replace"));
+    nb::object text = decode(begin, size);
     PyObject* raw = text.ptr();
     Py_ssize_t end = PyUnicode_GET_LENGTH(raw);
     if (end == 0) return text;
@@ -29,6 +37,19 @@ nb::object decode_line(const char* begin, std::size_t size) {
     while (end > 0 && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
     if (end == PyUnicode_GET_LENGTH(raw)) return text;
     return rt::steal_or_throw(PyUnicode_Substring(raw, 0, end));
+}
+
+bool is_continuation(char byte) {
+    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+
+// The size of the next piece of a line longer than max_piece_bytes that starts at `text`:
+// max_piece_bytes, less the start of a character that the cut would split. Bytes that are no
+// valid UTF-8 anyway are cut where they fall.
+std::size_t piece_size(const char* text) {
+    std::size_t cut = max_piece_bytes;
+    for (int back = 0; back < 3 && is_continuation(text[cut]); ++back) --cut;
+    return is_continuation(text[cut]) ? max_piece_bytes : cut;
 }
 
 int pipe_index(int fd) {
@@ -71,23 +92,43 @@ void PipOutput::split_lines(int index, const char* data, std::size_t size) {
     while (data < end) {
         const char* newline = static_cast<const char*>(std::memchr(data, '\n', end - data));
         if (newline == nullptr) {
+            // The transport reads a bounded chunk at a time, so the unfinished line stays
+            // within one piece and one chunk.
             partial.append(data, end);
+            partial.erase(0, queue_pieces(index, partial.data(), partial.size()));
             return;
         }
-        const char* next = newline + 1;
         if (partial.empty()) {
-            queue_line(index, data, next - data);
+            end_line(index, data, newline - data);
         } else {
-            partial.append(data, next);
-            queue_line(index, partial.data(), partial.size());
+            partial.append(data, newline);
+            end_line(index, partial.data(), partial.size());
             partial.clear();
         }
-        data = next;
+        data = newline + 1;
     }
 }
 
-void PipOutput::queue_line(int index, const char* begin, std::size_t size) {
-    items_.push_back(nb::make_tuple(stream_names[index], decode_line(begin, size)));
+std::size_t PipOutput::queue_pieces(int index, const char* text, std::size_t size) {
+    std::size_t taken = 0;
+    while (size - taken > max_piece_bytes) {
+        std::size_t piece = piece_size(text + taken);
+        // Not stripped: what ends a piece is the middle of its line.
+        items_.push_back(nb::make_tuple(stream_names[index], decode(text + taken, piece)));
+        taken += piece;
+        line_split_[index] = true;
+    }
+    return taken;
+}
+
+void PipOutput::end_line(int index, const char* text, std::size_t size) {
+    std::size_t taken = queue_pieces(index, text, size);
+    nb::object rest = decode_line(text + taken, size - taken);
+    // A line already passed on in pieces gets no empty item for the whitespace that ended it.
+    if (!line_split_[index] || PyUnicode_GET_LENGTH(rest.ptr()) > 0) {
+        items_.push_back(nb::make_tuple(stream_names[index], std::move(rest)));
+    }
+    line_split_[index] = false;
 }
 
 void PipOutput::pipe_connection_lost(int fd, nb::handle error) {
@@ -95,7 +136,7 @@ void PipOutput::pipe_connection_lost(int fd, nb::handle error) {
     std::string& partial = partial_[index];
     if (!partial.empty()) {
         // What readline() returns at the end of a stream: the rest, without a line feed.
-        queue_line(index, partial.data(), partial.size());
+        end_line(index, partial.data(), partial.size());
         partial.clear();
         partial.shrink_to_fit();
     }

@@ -1,7 +1,9 @@
 // The subprocess protocol that collects pip's output: asyncio hands it the raw chunks of both
 // pipes in arrival order, and it turns them into ("stdout"|"stderr", line) items on one queue.
 // Each line is what StreamReader.readline() would return, decoded as UTF-8 with replacement
-// characters and stripped of trailing whitespace like str.rstrip(); there is no line limit.
+// characters and stripped of trailing whitespace like str.rstrip(). A line longer than 1 MiB is
+// passed on in pieces of at most 1 MiB, each an item of its own, cut between characters; only
+// its last piece is stripped.
 #pragma once
 
 #include <deque>
@@ -33,11 +35,16 @@ class PipOutput {
 
   private:
     void split_lines(int index, const char* data, std::size_t size);
-    void queue_line(int index, const char* begin, std::size_t size);
+    // Queues the leading pieces of a line while more than one piece of it remains; returns how
+    // many bytes they took.
+    std::size_t queue_pieces(int index, const char* text, std::size_t size);
+    // Queues the rest of a line whose end has come (`text` without its line feed).
+    void end_line(int index, const char* text, std::size_t size);
     void notify();
 
     std::deque<nb::object> items_;
     std::string partial_[2];  // an unfinished line per pipe, index 0 = stdout, 1 = stderr
+    bool line_split_[2] = {false, false};  // pieces of the unfinished line have been queued
     bool open_[2] = {true, true};
     bool exited_ = false;
     nb::object pipe_error_;

@@ -1,12 +1,20 @@
 #include "manager/pip_stream.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <exception>
 #include <optional>
+#include <string>
 
 #include "host_interfaces/logger.h"
 #include "manager/manager.h"
@@ -21,74 +29,43 @@ namespace quenlet::manager {
 
 namespace {
 
-// How long pip may take to exit on SIGTERM before it is killed.
+// How long pip's process group may take to end on SIGTERM before it is killed, and then to end
+// after SIGKILL before it is given up on.
 constexpr double termination_grace_seconds = 1.0;
+constexpr double kill_grace_seconds = 1.0;
+// How often the group is looked at while it ends: apart from pip its members are not our
+// children, so nothing tells us when they go.
+constexpr double group_poll_seconds = 0.01;
 
-// The running pip child: its subprocess transport and our protocol on it. Whatever way the
-// run ends, the child is reaped and the transport closed: normally by the generator, which
-// waits for the exit on the event loop; failing that (the frame destroyed with no loop to run
-// on), synchronously here.
-class PipChild {
-  public:
-    PipChild(nb::object loop, nb::object transport, nb::object protocol)
-        : loop_(std::move(loop)), transport_(std::move(transport)), protocol_(std::move(protocol)) {
-        pid_ = static_cast<pid_t>(nb::cast<long>(transport_.attr("get_pid")()));
+// Whether a process of `group` still runs. One that has ended but waits for its parent to
+// collect it (init, for pip's orphaned children, may take seconds) is a zombie: it does nothing
+// more. Reads only the process table, so it may run without the interpreter.
+bool group_running(pid_t group) {
+    if (::kill(-group, 0) < 0) return errno == EPERM;  // a member out of our reach still runs
+    DIR* processes = ::opendir("/proc");
+    if (processes == nullptr) return true;
+    bool running = false;
+    for (dirent* entry = nullptr; !running && (entry = ::readdir(processes)) != nullptr;) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+        std::string path = std::string("/proc/") + entry->d_name + "/stat";
+        int stat = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (stat < 0) continue;  // it ended while we looked
+        char text[1024];
+        ssize_t size = ::read(stat, text, sizeof text - 1);
+        ::close(stat);
+        if (size <= 0) continue;
+        text[size] = '\0';
+        // The command name, in parentheses, may hold anything: the fields follow its last ')'.
+        const char* fields = std::strrchr(text, ')');
+        char state = 0;
+        int parent = 0;
+        int process_group = 0;
+        running = fields != nullptr &&
+                  std::sscanf(fields + 1, " %c %d %d", &state, &parent, &process_group) == 3 &&
+                  process_group == group && state != 'Z' && state != 'X';
     }
-    PipChild(const PipChild&) = delete;
-    PipChild& operator=(const PipChild&) = delete;
-    ~PipChild();
-
-    PipOutput& output() const { return pip_output(protocol_); }
-    const nb::object& loop() const noexcept { return loop_; }
-    bool closed() const noexcept { return closed_; }
-
-    // Signals the child unless the event loop has already reaped it (its pid may be reused).
-    void signal(int number) const {
-        if (transport_.attr("get_returncode")().is_none()) ::kill(pid_, number);
-    }
-
-    // After the exit: closes the transport and gives the return code.
-    nb::object close() {
-        closed_ = true;
-        nb::object returncode = transport_.attr("get_returncode")();
-        transport_.attr("close")();
-        return returncode;
-    }
-
-  private:
-    nb::object loop_, transport_, protocol_;
-    pid_t pid_ = 0;
-    bool closed_ = false;
-};
-
-PipChild::~PipChild() {
-    if (closed_) return;
-    bool loop_closed = true;
-    try {
-        loop_closed = nb::cast<bool>(loop_.attr("is_closed")());
-        if (transport_.attr("get_returncode")().is_none()) {
-            ::kill(pid_, SIGKILL);
-            // Waited for (not reaped) so that it writes nothing more into its folder; a closed
-            // loop's child watcher will never reap it, so then we do.
-            siginfo_t info;
-            while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 &&
-                   errno == EINTR) {
-            }
-            if (loop_closed) {
-                while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-                }
-            }
-        }
-        close();
-    } catch (nb::python_error& error) {
-        // A closed loop cannot take the pipes' close any more; their own finalizers release them.
-        if (loop_closed) {
-            error.restore();
-            PyErr_Clear();
-        } else {
-            error.discard_as_unraisable("closing an abandoned pip run");
-        }
-    }
+    ::closedir(processes);
+    return running;
 }
 
 // A fresh cache folder that nothing has recorded yet: removed with the run unless kept.
@@ -111,6 +88,107 @@ class OwnedFolder {
     nb::object path_;
 };
 
+// The running pip child: its subprocess transport and our protocol on it. pip runs in a session,
+// and so a process group, of its own, which it shares with what it starts (build back ends), so
+// that a stop reaches them all. Whatever way the run ends, pip is reaped and the transport closed:
+// normally by the generator, which waits for the exit on the event loop; failing that (the frame
+// destroyed with no loop to run on), synchronously here. Either way the folder pip writes into
+// outlives the group, and is kept if the group outlives SIGKILL.
+class PipChild {
+  public:
+    PipChild(nb::object loop, nb::object transport, nb::object protocol, OwnedFolder& folder)
+        : loop_(std::move(loop)),
+          transport_(std::move(transport)),
+          protocol_(std::move(protocol)),
+          folder_(folder) {
+        pid_ = static_cast<pid_t>(nb::cast<long>(transport_.attr("get_pid")()));
+    }
+    PipChild(const PipChild&) = delete;
+    PipChild& operator=(const PipChild&) = delete;
+    ~PipChild();
+
+    PipOutput& output() const { return pip_output(protocol_); }
+    const nb::object& loop() const noexcept { return loop_; }
+    bool closed() const noexcept { return closed_; }
+
+    // Whether the event loop has collected pip's exit status.
+    bool reaped() const { return !transport_.attr("get_returncode")().is_none(); }
+    // Whether pip, or a process of its group, still runs. Until pip is reaped its pid, which is
+    // the group's id, cannot be reused; after that the id stays reserved while a member lives.
+    bool running() const { return !reaped() || group_running(pid_); }
+    void signal(int number) const {
+        if (running()) ::kill(-pid_, number);
+    }
+
+    // The group outlived SIGKILL (a member out of our reach, or stuck in the kernel): what still
+    // runs may write into the folder, so it stays.
+    void give_up() {
+        folder_.keep();
+        host::log_warning("Processes started by pip (process group " + std::to_string(pid_) +
+                          ") still run after SIGKILL");
+    }
+
+    // After the exit: closes the transport and gives the return code.
+    nb::object close() {
+        closed_ = true;
+        nb::object returncode = transport_.attr("get_returncode")();
+        transport_.attr("close")();
+        return returncode;
+    }
+
+  private:
+    nb::object loop_, transport_, protocol_;
+    OwnedFolder& folder_;
+    pid_t pid_ = 0;
+    bool closed_ = false;
+};
+
+// Waits, without the interpreter, until no process of `group` runs or `seconds` have passed.
+bool wait_for_group_end(pid_t group, double seconds) {
+    nb::gil_scoped_release unlocked;
+    timespec poll{0, static_cast<long>(group_poll_seconds * 1e9)};
+    for (double waited = 0; group_running(group); waited += group_poll_seconds) {
+        if (waited >= seconds) return false;
+        ::nanosleep(&poll, nullptr);
+    }
+    return true;
+}
+
+PipChild::~PipChild() {
+    if (closed_) return;
+    bool loop_closed = true;
+    try {
+        loop_closed = nb::cast<bool>(loop_.attr("is_closed")());
+        if (running()) {
+            bool was_reaped = reaped();
+            ::kill(-pid_, SIGKILL);
+            nb::gil_scoped_release unlocked;
+            if (!was_reaped) {
+                // Waited for (not reaped) so that it writes nothing more into its folder; a
+                // closed loop's child watcher will never reap it, so then we do.
+                siginfo_t info;
+                while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 &&
+                       errno == EINTR) {
+                }
+                if (loop_closed) {
+                    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+                    }
+                }
+            }
+        }
+        if (!wait_for_group_end(pid_, kill_grace_seconds)) give_up();
+        close();
+    } catch (nb::python_error& error) {
+        // A closed loop cannot take the pipes' close any more; their own finalizers release them.
+        if (loop_closed) {
+            error.restore();
+            PyErr_Clear();
+        } else {
+            error.discard_as_unraisable("closing an abandoned pip run");
+        }
+    }
+}
+
 nb::object start_pip(nb::handle loop, const PipRun& run) {
     nb::object program_and_arguments = rt::steal_or_throw(PySequence_Tuple(run.command.ptr()));
     nb::object arguments = rt::steal_or_throw(
@@ -121,47 +199,56 @@ nb::object start_pip(nb::handle loop, const PipRun& run) {
     options["stdout"] = pipe;
     options["stderr"] = pipe;
     options["env"] = run.env;
+    // A session of its own, not only a group: a group of the host's session that read from the
+    // host's terminal (pip asking for a password) would be stopped by the terminal's job control.
+    options["start_new_session"] = true;
     return rt::steal_or_throw(
         PyObject_Call(loop.attr("subprocess_exec").ptr(), arguments.ptr(), options.ptr()));
 }
 
-// Terminates the child, kills it if it outlives the grace period, waits until the event loop
-// has reaped it and closes the transport. A cancellation that arrives meanwhile only hurries
-// the kill: it is raised once the child is gone. `child` lives in the awaiting frame.
+// Waits until pip's run has news (output, a pipe's end, its exit) or `seconds` have passed. A
+// cancellation is kept in `cancelled` rather than raised: it must not cut a stop short.
+rt::Task pause(PipOutput* output, nb::object loop, double seconds, std::exception_ptr* cancelled) {
+    nb::object news = output->next_event(loop);
+    if (seconds >= 0) news = rt::asyncio_module().attr("wait_for")(news, seconds);
+    try {
+        co_await rt::awaited(std::move(news));
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_TimeoutError)) {
+            if (rt::is_ordinary(error)) throw;
+            if (!*cancelled) *cancelled = std::current_exception();
+        }
+    }
+    co_return nb::none();
+}
+
+// Stops pip's process group: SIGTERM, SIGKILL once the grace period is over, then waits until
+// the event loop has reaped pip and the rest of the group has ended, and closes the transport.
+// A cancellation that arrives meanwhile only hurries the kill: it is raised once the group is
+// gone. `child` lives in the awaiting frame.
 rt::Task stop_child(PipChild* child) {
     PipOutput& output = child->output();
     nb::object loop = child->loop();
     std::exception_ptr cancelled;
-    if (!output.exited()) {
-        child->signal(SIGTERM);
-        nb::object wait_for = rt::asyncio_module().attr("wait_for");
-        double deadline = nb::cast<double>(loop.attr("time")()) + termination_grace_seconds;
-        while (!output.exited() && !cancelled) {
-            double left = deadline - nb::cast<double>(loop.attr("time")());
-            if (left <= 0) break;
-            bool timed_out = false;
-            try {
-                co_await rt::awaited(wait_for(output.next_event(loop), left));
-            } catch (nb::python_error& error) {
-                if (error.matches(PyExc_TimeoutError)) {
-                    timed_out = true;
-                } else if (rt::is_ordinary(error)) {
-                    throw;
-                } else {
-                    cancelled = std::current_exception();
-                }
-            }
-            if (timed_out) break;
-        }
+    auto now = [&loop] { return nb::cast<double>(loop.attr("time")()); };
+    child->signal(SIGTERM);
+    for (double deadline = now() + termination_grace_seconds; !cancelled && child->running();) {
+        double left = deadline - now();
+        if (left <= 0) break;
+        co_await pause(&output, loop, std::min(left, group_poll_seconds), &cancelled);
     }
+    child->signal(SIGKILL);
     while (!output.exited()) {
         child->signal(SIGKILL);
-        try {
-            co_await rt::awaited(output.next_event(loop));
-        } catch (nb::python_error& error) {
-            if (rt::is_ordinary(error)) throw;
-            if (!cancelled) cancelled = std::current_exception();
+        co_await pause(&output, loop, -1, &cancelled);
+    }
+    for (double deadline = now() + kill_grace_seconds; child->running();) {
+        double left = deadline - now();
+        if (left <= 0) {
+            child->give_up();
+            break;
         }
+        co_await pause(&output, loop, std::min(left, group_poll_seconds), &cancelled);
     }
     child->close();
     if (cancelled) std::rethrow_exception(cancelled);
@@ -199,7 +286,7 @@ rt::AsyncGenerator run_install(std::function<InstallPlan()> plan_install) {
     try {
         nb::object loop = rt::event_loop();
         nb::object started = co_await rt::awaited(start_pip(loop, run));
-        child.emplace(loop, started[0], started[1]);
+        child.emplace(loop, started[0], started[1], folder);
         PipOutput& output = child->output();
         for (;;) {
             nb::object item = output.take_item();

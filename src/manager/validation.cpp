@@ -4,6 +4,7 @@
 // is a tuple built once at import.
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 #include "manager/manager.h"
 #include "runtime/arguments.h"
@@ -17,6 +18,15 @@ constexpr Py_ssize_t max_length = 256;
 // Searched in this order; the first of them that occurs anywhere is the one reported.
 constexpr std::array<char, 13> forbidden = {';', '|', '&', '$', '`',  '(', ')',
                                             '{', '}', '<', '>', '\n', '\r'};
+
+// pip installs from a local file, not from the index, when its argument (less a trailing
+// "[extras]") ends in one of these extensions, in any case: its own list of archive extensions.
+// A spec that the pattern accepts is refused when it, or its name, ends in one of them; the
+// name too because, for pip, "pkg.zip" is then either a file or a project that is also
+// reachable as "pkg-zip". At most one of them ends any text.
+constexpr std::array<std::string_view, 12> archive_suffixes = {
+    ".zip", ".whl",    ".tar.bz2", ".tbz", ".tar.gz", ".tgz",
+    ".tar", ".tar.xz", ".txz",     ".tlz", ".tar.lz", ".tar.lzma"};
 
 // The automaton of VALID_PACKAGE_PATTERN:
 //   ^[a-zA-Z0-9][a-zA-Z0-9._-]*(\[[a-zA-Z0-9,._-]+\])?(==|>=|<=|>|<|!=|~=)?[a-zA-Z0-9._-]*$
@@ -50,6 +60,8 @@ enum State : std::uint8_t {
 struct Tables {
     std::array<CharClass, 128> classes{};
     std::array<std::uint16_t, 128> forbidden_bits{};
+    // The archive suffixes that end in a character: the one test most accepted specs need.
+    std::array<std::uint16_t, 128> suffixes_ending_in{};
 };
 
 constexpr Tables make_tables() {
@@ -69,6 +81,11 @@ constexpr Tables make_tables() {
     for (std::size_t i = 0; i < forbidden.size(); ++i) {
         t.forbidden_bits[static_cast<unsigned char>(forbidden[i])] =
             static_cast<std::uint16_t>(1u << i);
+    }
+    for (std::size_t i = 0; i < archive_suffixes.size(); ++i) {
+        unsigned char last = static_cast<unsigned char>(archive_suffixes[i].back());
+        t.suffixes_ending_in[last] |= static_cast<std::uint16_t>(1u << i);
+        if (last >= 'a' && last <= 'z') t.suffixes_ending_in[last - 'a' + 'A'] |= 1u << i;
     }
     return t;
 }
@@ -122,6 +139,8 @@ bool accepting(State state) {
 struct Scan {
     std::uint16_t forbidden_found = 0;
     State state = start;
+    // Where the name ends: the name is the run of characters that keeps the automaton in `name`.
+    Py_ssize_t name_length = 0;
 };
 
 template <class Char>
@@ -132,6 +151,7 @@ Scan scan(const Char* chars, Py_ssize_t length) {
         if (c < 128) {
             result.forbidden_found |= tables.forbidden_bits[c];
             result.state = step(result.state, tables.classes[c]);
+            result.name_length += result.state == name;
         } else {
             result.state = fail;
         }
@@ -139,10 +159,31 @@ Scan scan(const Char* chars, Py_ssize_t length) {
     return result;
 }
 
+// The archive suffix that chars[0, end) ends in, or -1. The characters are those the pattern
+// accepted (ASCII letters, digits and ". _ - [ ] , = ! ~"), so setting 0x20 folds a letter to
+// lower case and turns nothing else into a suffix character ('_' becomes DEL).
+int archive_suffix(const Py_UCS1* chars, Py_ssize_t end) {
+    if (end == 0) return -1;
+    unsigned candidates = tables.suffixes_ending_in[chars[end - 1]];
+    while (candidates != 0) {
+        int index = __builtin_ctz(candidates);
+        candidates &= candidates - 1;
+        std::string_view suffix = archive_suffixes[index];
+        auto size = static_cast<Py_ssize_t>(suffix.size());
+        if (size > end) continue;
+        const Py_UCS1* tail = chars + end - size;
+        Py_ssize_t i = 0;
+        while (i < size && (tail[i] | 0x20) == static_cast<unsigned char>(suffix[i])) ++i;
+        if (i == size) return index;
+    }
+    return -1;
+}
+
 // Every answer the function can give, built once.
 struct Results {
     nb::object valid, empty, too_long, invalid_format;
     std::array<nb::object, forbidden.size()> invalid_character;
+    std::array<nb::object, archive_suffixes.size()> archive_file;
 };
 
 Results* results = nullptr;
@@ -163,6 +204,11 @@ void init_validation() {
         std::string message = "Package spec contains invalid character: ";
         message += forbidden[i];
         results->invalid_character[i] = result(false, nb::str(message.c_str(), message.size()));
+    }
+    for (std::size_t i = 0; i < archive_suffixes.size(); ++i) {
+        std::string message = "Package spec looks like an archive file: ";
+        message += archive_suffixes[i];
+        results->archive_file[i] = result(false, nb::str(message.c_str(), message.size()));
     }
 }
 
@@ -188,7 +234,12 @@ nb::object validate_package_spec(nb::handle package_spec) {
     if (found.forbidden_found != 0) {
         return results->invalid_character[__builtin_ctz(found.forbidden_found)];
     }
-    return accepting(found.state) ? results->valid : results->invalid_format;
+    if (!accepting(found.state)) return results->invalid_format;
+    // The pattern accepts ASCII only, which the interpreter stores one byte per character.
+    const auto* chars = static_cast<const Py_UCS1*>(data);
+    int suffix = archive_suffix(chars, length);
+    if (suffix < 0 && found.name_length < length) suffix = archive_suffix(chars, found.name_length);
+    return suffix < 0 ? results->valid : results->archive_file[suffix];
 }
 
 }  // namespace quenlet::manager

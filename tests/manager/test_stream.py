@@ -1,13 +1,14 @@
 import asyncio
 import gc
 import json
+import os
 import statistics
 import time
 import warnings
 
 import pytest
 from manager_support import folder_exists, manager_records
-from support import INSTALL_OPERATIONS, child_processes, collect, start_install
+from support import INSTALL_OPERATIONS, child_processes, collect, live_group_members, reap, start_install
 
 OUTPUT = r"""
 import sys
@@ -77,11 +78,79 @@ async def test_each_line_is_delivered_as_it_arrives(package_manager, fake_pip, t
     ]
 
 
-async def test_a_200_kib_line_arrives_whole(package_manager, fake_pip, tmp_path):
-    package_manager.pip_command_builder = fake_pip("print('x' * 200 * 1024)\nprint('after')")
+MIB = 1 << 20
+
+
+@pytest.mark.parametrize(
+    "line, pieces",
+    [
+        ("'x' * 200 * 1024", 1),
+        ("'x' * MIB + ' \\r'", 1),
+        # A cut at 1 MiB would fall inside the euro sign, and later inside the emoji.
+        ("'x' * (MIB - 1) + '\\u20ac' + 'y' * (MIB - 4) + '\\U0001f600' + 'z  '", 3),
+        ("'\\u20ac' * MIB", 4),
+    ],
+)
+async def test_a_line_over_a_mebibyte_arrives_in_pieces_of_at_most_that(
+    line, pieces, package_manager, fake_pip, tmp_path
+):
+    write = f"import sys\nMIB = {MIB}\nsys.stdout.buffer.write(({line}).encode() + b'\\nafter')"
+    package_manager.pip_command_builder = fake_pip(write)
     items = await collect(package_manager.install_package("pkg", str(tmp_path)))
-    assert items[:2] == [("stdout", "x" * 200 * 1024), ("stdout", "after")]
-    assert items[2][0] == "success"
+    texts = [text for kind, text in items if kind == "stdout"]
+    assert texts[-1] == "after" and items[-2][0] == "success"
+    assert "".join(texts[:-1]) == eval(line, {"MIB": MIB}).rstrip()
+    assert len(texts) - 1 == pieces
+    assert all(len(text.encode()) <= MIB for text in texts)
+
+
+def resident_bytes() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+async def test_hundreds_of_megabytes_without_a_line_feed_neither_fill_memory_nor_stall_the_loop(
+    package_manager, fake_pip, tmp_path
+):
+    megabytes = 300
+    package_manager.pip_command_builder = fake_pip(
+        f"import sys\nfor _ in range({megabytes}):\n    sys.stdout.buffer.write(b'x' * {MIB})"
+    )
+    before = resident_bytes()
+    gaps, peak, done = [], before, False
+
+    async def heartbeat():
+        nonlocal peak
+        last = time.monotonic()
+        while not done:
+            await asyncio.sleep(0.005)
+            now = time.monotonic()
+            gaps.append(now - last)
+            last = now
+            peak = max(peak, resident_bytes())
+
+    beat = asyncio.create_task(heartbeat())
+    sizes = []
+    async for kind, text in package_manager.install_package("pkg", str(tmp_path)):
+        if kind == "stdout":
+            sizes.append(len(text))
+    done = True
+    await beat
+    assert sizes == [MIB] * megabytes
+    assert max(gaps) < 0.05
+    assert peak - before < 64 * MIB
+
+
+async def test_a_timeout_fires_on_time_while_an_endless_line_streams(package_manager, fake_pip, tmp_path):
+    package_manager.pip_command_builder = fake_pip(
+        f"import sys\nwhile True:\n    sys.stdout.buffer.write(b'x' * {MIB})"
+    )
+    began = time.monotonic()
+    with pytest.raises(TimeoutError):
+        async with asyncio.timeout(2.0):
+            async for _ in package_manager.install_package("pkg", str(tmp_path)):
+                pass
+    assert time.monotonic() - began < 2.25
 
 
 async def test_the_end_of_output_is_noticed_at_once(package_manager, fake_pip, tmp_path):
@@ -150,6 +219,93 @@ async def test_a_consumer_that_stops_early_takes_pip_down(
     assert [w for w in caught if issubclass(w.category, ResourceWarning)] == []
     # Nothing for asyncio to complain about: no pending task destroyed, no exit status stolen.
     assert [r.getMessage() for r in caplog.records if r.name == "asyncio"] == []
+
+
+# pip with a build back end of its own, which writes into the install folder and, when told to,
+# outlives a SIGTERM.
+FAMILY = """
+import os, subprocess, sys, time
+BACK_END = '''
+import os, signal, sys, time
+if sys.argv[2] == "stubborn":
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+folder = os.path.join(sys.argv[1], "build")
+while True:
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "log"), "a") as log:
+        log.write("x")
+    time.sleep(0.005)
+'''
+back_end = subprocess.Popen([sys.executable, "-c", BACK_END, sys.argv[2], sys.argv[1].split("==")[0]])
+print(os.getpid(), back_end.pid, flush=True)
+while True:
+    time.sleep(1)
+"""
+
+
+async def start_family(package_manager, fake_pip, back_end):
+    """A cache install of pip and its back end, once the back end writes into the folder."""
+    package_manager.pip_command_builder = builder = fake_pip(FAMILY)
+    stream = package_manager.install_package_to_cache(back_end, "1.0")
+    pip, child = map(int, (await stream.__anext__())[1].split())
+    folder = builder.calls[0][1]
+    assert await until(lambda: folder_exists(os.path.join(folder, "build")))
+    return stream, pip, child, folder
+
+
+@pytest.mark.parametrize("back_end", ["obliging", "stubborn"])
+@pytest.mark.parametrize("stop", ["aclose", "cancel", "drop"])
+async def test_stopping_pip_stops_its_whole_process_group_before_the_folder_goes(
+    back_end, stop, package_manager, fake_pip
+):
+    stream, pip, child, folder = await start_family(package_manager, fake_pip, back_end)
+    try:
+        assert os.getpgid(pip) == pip and os.getpgid(child) == pip
+        began = time.monotonic()
+        if stop == "aclose":
+            await stream.aclose()
+        elif stop == "cancel":
+            task = asyncio.create_task(stream.__anext__())
+            await asyncio.sleep(0.05)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+        else:
+            del stream
+            gc.collect()
+            # The loop closes the dropped stream in a task of its own: its last step is the folder.
+            assert await until(lambda: not folder_exists(folder))
+        took = time.monotonic() - began
+        assert live_group_members(pip) == set()
+        # Nothing of the group is left to bring the folder back.
+        assert not folder_exists(folder)
+        await asyncio.sleep(0.05)
+        assert not folder_exists(folder)
+        # SIGTERM reaches the back end too; one that ignores it is killed after the grace period.
+        assert (took < 0.9) if back_end == "obliging" else (0.9 < took < 3)
+    finally:
+        reap([pip, child])
+
+
+def test_a_frame_destroyed_without_a_loop_kills_pips_group_synchronously(package_manager, fake_pip):
+    loop = asyncio.new_event_loop()
+    try:
+        stream, pip, child, folder = loop.run_until_complete(
+            start_family(package_manager, fake_pip, "stubborn")
+        )
+    finally:
+        loop.close()
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", ResourceWarning)  # the closed loop cannot close the pipes
+            del stream
+            gc.collect()
+        assert live_group_members(pip) == set()
+        assert not folder_exists(folder)
+        time.sleep(0.05)
+        assert not folder_exists(folder)
+    finally:
+        reap([pip, child])
 
 
 async def test_pip_that_ignores_sigterm_is_killed(package_manager, fake_pip):
@@ -245,6 +401,12 @@ async def test_cache_installs_spell_the_spec_and_key_from_the_extras(package_man
         ("install_package", ("",), "Package spec cannot be empty"),
         ("install_package_to_cache", ("numpy", ">=1.20"), "Package spec contains invalid character: >"),
         ("install_package_no_deps", ("pkg", "1", ["a b"]), "Package spec contains invalid format"),
+        # pip would install a planted file of that name from the working directory.
+        (
+            "install_package_to_cache",
+            ("planted", "6.6.6.whl"),
+            "Package spec looks like an archive file: .whl",
+        ),
     ],
 )
 async def test_an_invalid_spec_is_the_only_item(operation, args, message, package_manager, fake_pip):

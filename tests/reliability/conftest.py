@@ -287,8 +287,9 @@ touch "$2/installed"
 case "$1" in *fail*) echo "ERROR: no such version" >&2; exit 1;; esac
 echo "Successfully installed $1"
 """
-# Says its pid, then runs until it is stopped.
-FOREVER = 'echo "$$"; exec sleep 60'
+# Says its pid and that of a process of its own (as pip has build back ends), then runs until it is
+# stopped.
+FOREVER = 'sleep 60 & echo "$$ $!"; exec sleep 60'
 
 
 class ModuleLogs:

@@ -8,7 +8,15 @@ import gc
 import itertools
 import os
 
-from support import INSTALL_OPERATIONS, ScriptPip, child_processes, collect, start_install
+from support import (
+    INSTALL_OPERATIONS,
+    ScriptPip,
+    child_processes,
+    collect,
+    live_group_members,
+    running,
+    start_install,
+)
 
 from quenlet_master.business_layer.packages import manager, repo_finder
 from quenlet_master.config.settings import SettingsManager
@@ -186,9 +194,9 @@ async def test_streams_closed_early(package_manager, tmp_path, soak):
     async def close_early(count):
         for number in range(count):
             stream = stream_of(package_manager, number, tmp_path)
-            pid = int((await stream.__anext__())[1])
+            pid, back_end = map(int, (await stream.__anext__())[1].split())
             await stream.aclose()
-            assert pid not in child_processes()
+            assert pid not in child_processes() and not running(back_end) and not live_group_members(pid)
         return count
 
     await soak.run(close_early, scaled(100))
@@ -202,7 +210,7 @@ async def test_streams_dropped_without_closing(package_manager, tmp_path, soak):
     async def drop(count):
         for number in range(count):
             stream = stream_of(package_manager, number, tmp_path)
-            pids.append(int((await stream.__anext__())[1]))
+            pids.extend(map(int, (await stream.__anext__())[1].split()))
             del stream
         gc.collect()
         return count
@@ -210,5 +218,6 @@ async def test_streams_dropped_without_closing(package_manager, tmp_path, soak):
     total = scaled(100)
     await soak.run(drop, total, settle_seconds=10 + total * 0.05)
     assert not set(pids) & child_processes()
+    assert [pid for pid in pids if running(pid) or live_group_members(pid)] == []
     # The cache folders of abandoned runs go with them; the explicit targets stay.
     assert [entry for entry in os.scandir(package_manager.get_target_dir()) if entry.is_dir()] == []
