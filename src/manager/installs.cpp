@@ -35,7 +35,10 @@ std::string command_text(nb::handle command) {
     return rt::utf8_text(nb::str(" ").attr("join")(command));
 }
 
-InstallPlan plan_install(nb::object self, nb::object package_spec, nb::object target_dir) {
+// install_package's arguments: (package_spec, target_dir).
+InstallPlan plan_install(nb::handle self, nb::handle arguments) {
+    nb::object package_spec = nb::borrow(PyTuple_GET_ITEM(arguments.ptr(), 0));
+    nb::object target_dir = nb::borrow(PyTuple_GET_ITEM(arguments.ptr(), 1));
     InstallPlan plan;
     if (nb::object rejected = rejection(package_spec); rejected.is_valid()) {
         plan.answer.push_back(std::move(rejected));
@@ -60,8 +63,12 @@ InstallPlan plan_install(nb::object self, nb::object package_spec, nb::object ta
     return plan;
 }
 
-InstallPlan plan_cache_install(nb::object self, nb::object name, nb::object version,
-                               nb::object extras, nb::object env) {
+// install_package_to_cache's arguments: (package_name, version, extras, env).
+InstallPlan plan_cache_install(nb::handle self, nb::handle arguments) {
+    nb::object name = nb::borrow(PyTuple_GET_ITEM(arguments.ptr(), 0));
+    nb::object version = nb::borrow(PyTuple_GET_ITEM(arguments.ptr(), 1));
+    nb::object extras = nb::borrow(PyTuple_GET_ITEM(arguments.ptr(), 2));
+    nb::object env = nb::borrow(PyTuple_GET_ITEM(arguments.ptr(), 3));
     InstallPlan plan;
     bool has_extras = !extras.is_none() && PyList_GET_SIZE(extras.ptr()) > 0;
     nb::str comma(",");
@@ -80,7 +87,8 @@ InstallPlan plan_cache_install(nb::object self, nb::object name, nb::object vers
         extras_key = comma.attr("join")(sorted_extras);
     }
 
-    host::PackageCache cache(self.attr("package_cache"));
+    nb::object package_cache = self.attr("package_cache");
+    host::PackageCache cache(package_cache);
     nb::object cached_path = cache.get_cached_package(name, version, extras_key);
     if (rt::truthy(cached_path)) {
         plan.answer.push_back(
@@ -102,12 +110,8 @@ InstallPlan plan_cache_install(nb::object self, nb::object name, nb::object vers
         concat({nb::str("Successfully installed "), package_spec, nb::str(" to cache")});
     plan.run.package_spec = std::move(package_spec);
     plan.run.owns_target_dir = true;
-    plan.run.record = [cache, install_uuid, name, version, extras_key, target]() {
-        nb::object platform = cache.get_current_platform();
-        nb::object python_version = cache.get_python_version();
-        cache.add_cached_package(install_uuid, name, version, extras_key, platform, python_version,
-                                 target);
-    };
+    plan.run.record = CacheRecord{std::move(package_cache), std::move(install_uuid), name, version,
+                                  std::move(extras_key)};
     return plan;
 }
 
@@ -116,26 +120,28 @@ InstallPlan plan_cache_install(nb::object self, nb::object name, nb::object vers
 // garbage collector, so its pip child goes down with it.
 rt::AsyncGenerator relay_cache_install(nb::object self, nb::object name, nb::object version,
                                        nb::object extras) {
-    nb::object inner = self.attr("install_package_to_cache")(name, version, extras);
-    nb::object next = inner.attr("__anext__");
-    std::exception_ptr stopped;
+    rt::FramePromise& frame = co_await rt::this_frame();
+    rt::Kept<nb::object> inner(frame, self.attr("install_package_to_cache")(name, version, extras));
+    rt::Kept<nb::object> next(frame, inner->attr("__anext__"));
+    rt::Kept<std::exception_ptr> stopped(frame);
     try {
         for (;;) {
-            nb::object item;
+            nb::object relayed;
             try {
-                item = co_await rt::awaited(next());
+                nb::object item = co_await rt::awaited((*next)());
+                relayed = nb::make_tuple(item[0], item[1]);
             } catch (nb::python_error& error) {
                 if (!error.matches(PyExc_StopAsyncIteration)) throw;
             }
-            if (!item.is_valid()) break;
-            co_yield nb::make_tuple(item[0], item[1]);
+            if (!relayed.is_valid()) break;
+            co_yield std::move(relayed);
         }
     } catch (...) {
-        stopped = std::current_exception();
+        *stopped = std::current_exception();
     }
-    if (!stopped) co_return;
-    co_await rt::awaited(inner.attr("aclose")());
-    std::rethrow_exception(stopped);
+    if (!*stopped) co_return;
+    co_await rt::awaited(inner->attr("aclose")());
+    std::rethrow_exception(*stopped);
 }
 
 }  // namespace
@@ -143,10 +149,8 @@ rt::AsyncGenerator relay_cache_install(nb::object self, nb::object name, nb::obj
 nb::object install_package(nb::handle self, nb::handle package_spec, nb::handle target_dir) {
     rt::require_str(package_spec, "package_spec");
     rt::require_str_or_none(target_dir, "target_dir");
-    return stream_install(
-        [self = nb::borrow(self), spec = nb::borrow(package_spec),
-         target = nb::borrow(target_dir)] { return plan_install(self, spec, target); },
-        "PackageManager.install_package");
+    return stream_install(&plan_install, nb::borrow(self), nb::make_tuple(package_spec, target_dir),
+                          "PackageManager.install_package");
 }
 
 nb::object install_package_to_cache(nb::handle self, nb::handle package_name, nb::handle version,
@@ -155,11 +159,9 @@ nb::object install_package_to_cache(nb::handle self, nb::handle package_name, nb
     rt::require_str(version, "version");
     rt::require_list_or_none(extras, "extras");
     rt::require_dict_or_none(env, "env");
-    return stream_install(
-        [self = nb::borrow(self), name = nb::borrow(package_name), version = nb::borrow(version),
-         extras = nb::borrow(extras),
-         env = nb::borrow(env)] { return plan_cache_install(self, name, version, extras, env); },
-        "PackageManager.install_package_to_cache");
+    return stream_install(&plan_cache_install, nb::borrow(self),
+                          nb::make_tuple(package_name, version, extras, env),
+                          "PackageManager.install_package_to_cache");
 }
 
 nb::object install_package_no_deps(nb::handle self, nb::handle package_name, nb::handle version,
@@ -170,6 +172,23 @@ nb::object install_package_no_deps(nb::handle self, nb::handle package_name, nb:
     return relay_cache_install(nb::borrow(self), nb::borrow(package_name), nb::borrow(version),
                                nb::borrow(extras))
         .into_python("PackageManager.install_package_no_deps");
+}
+
+void CacheRecord::add(nb::handle target_dir) const {
+    host::PackageCache package_cache(cache);
+    nb::object platform = package_cache.get_current_platform();
+    nb::object python_version = package_cache.get_python_version();
+    package_cache.add_cached_package(install_uuid, package_name, version, extras_key, platform,
+                                     python_version, target_dir);
+}
+
+int CacheRecord::traverse(visitproc visit, void* arg) const noexcept {
+    Py_VISIT(cache.ptr());
+    Py_VISIT(install_uuid.ptr());
+    Py_VISIT(package_name.ptr());
+    Py_VISIT(version.ptr());
+    Py_VISIT(extras_key.ptr());
+    return 0;
 }
 
 }  // namespace quenlet::manager

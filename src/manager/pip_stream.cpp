@@ -83,6 +83,9 @@ class OwnedFolder {
         }
     }
     void keep() noexcept { path_.reset(); }
+    int traverse(visitproc visit, void* arg) const noexcept {
+        return rt::visit_owned(path_, visit, arg);
+    }
 
   private:
     nb::object path_;
@@ -96,11 +99,9 @@ class OwnedFolder {
 // outlives the group, and is kept if the group outlives SIGKILL.
 class PipChild {
   public:
-    PipChild(nb::object loop, nb::object transport, nb::object protocol, OwnedFolder& folder)
-        : loop_(std::move(loop)),
-          transport_(std::move(transport)),
-          protocol_(std::move(protocol)),
-          folder_(folder) {
+    // `started`: what the loop's subprocess_exec gave, (transport, protocol).
+    PipChild(nb::object loop, nb::handle started, OwnedFolder& folder)
+        : loop_(std::move(loop)), transport_(started[0]), protocol_(started[1]), folder_(folder) {
         pid_ = static_cast<pid_t>(nb::cast<long>(transport_.attr("get_pid")()));
     }
     PipChild(const PipChild&) = delete;
@@ -109,6 +110,7 @@ class PipChild {
 
     PipOutput& output() const { return pip_output(protocol_); }
     const nb::object& loop() const noexcept { return loop_; }
+    bool loop_running() const { return nb::cast<bool>(loop_.attr("is_running")()); }
     bool closed() const noexcept { return closed_; }
 
     // Whether the event loop has collected pip's exit status.
@@ -134,6 +136,13 @@ class PipChild {
         nb::object returncode = transport_.attr("get_returncode")();
         transport_.attr("close")();
         return returncode;
+    }
+
+    int traverse(visitproc visit, void* arg) const noexcept {
+        Py_VISIT(loop_.ptr());
+        Py_VISIT(transport_.ptr());
+        Py_VISIT(protocol_.ptr());
+        return 0;
     }
 
   private:
@@ -228,19 +237,19 @@ rt::Task pause(PipOutput* output, nb::object loop, double seconds, std::exceptio
 // gone. `child` lives in the awaiting frame.
 rt::Task stop_child(PipChild* child) {
     PipOutput& output = child->output();
-    nb::object loop = child->loop();
-    std::exception_ptr cancelled;
+    const nb::object& loop = child->loop();
+    rt::Kept<std::exception_ptr> cancelled(co_await rt::this_frame());
     auto now = [&loop] { return nb::cast<double>(loop.attr("time")()); };
     child->signal(SIGTERM);
-    for (double deadline = now() + termination_grace_seconds; !cancelled && child->running();) {
+    for (double deadline = now() + termination_grace_seconds; !*cancelled && child->running();) {
         double left = deadline - now();
         if (left <= 0) break;
-        co_await pause(&output, loop, std::min(left, group_poll_seconds), &cancelled);
+        co_await pause(&output, loop, std::min(left, group_poll_seconds), &*cancelled);
     }
     child->signal(SIGKILL);
     while (!output.exited()) {
         child->signal(SIGKILL);
-        co_await pause(&output, loop, -1, &cancelled);
+        co_await pause(&output, loop, -1, &*cancelled);
     }
     for (double deadline = now() + kill_grace_seconds; child->running();) {
         double left = deadline - now();
@@ -248,10 +257,10 @@ rt::Task stop_child(PipChild* child) {
             child->give_up();
             break;
         }
-        co_await pause(&output, loop, std::min(left, group_poll_seconds), &cancelled);
+        co_await pause(&output, loop, std::min(left, group_poll_seconds), &*cancelled);
     }
     child->close();
-    if (cancelled) std::rethrow_exception(cancelled);
+    if (*cancelled) std::rethrow_exception(*cancelled);
     co_return nb::none();
 }
 
@@ -269,25 +278,23 @@ nb::object failure_item(nb::handle error, const PipRun& run) {
     return output_item("error", nb::str("Installation failed: {}").format(text));
 }
 
-rt::AsyncGenerator run_install(std::function<InstallPlan()> plan_install) {
-    InstallPlan plan = plan_install();
-    if (!plan.answer.empty()) {
-        for (nb::object& item : plan.answer) co_yield std::move(item);
+rt::AsyncGenerator run_install(Planner planner, nb::object self, nb::object arguments) {
+    rt::FramePromise& frame = co_await rt::this_frame();
+    rt::Kept<InstallPlan> plan(frame, planner(self, arguments));
+    if (!plan->answer.empty()) {
+        for (nb::object& item : plan->answer) co_yield std::move(item);
         co_return;
     }
-    PipRun run = std::move(plan.run);
-    nb::object owned;
-    if (run.owns_target_dir) owned = run.target_dir;
-    OwnedFolder folder(std::move(owned));
+    const PipRun& run = plan->run;
+    rt::Kept<OwnedFolder> folder(frame, run.owns_target_dir ? run.target_dir : nb::object());
     // Declared after the folder so that it is destroyed first: the folder goes once the
     // child can no longer write into it.
-    std::optional<PipChild> child;
-    std::exception_ptr failure;
+    rt::Kept<std::optional<PipChild>> child(frame);
+    rt::Kept<std::exception_ptr> failure(frame);
     try {
-        nb::object loop = rt::event_loop();
-        nb::object started = co_await rt::awaited(start_pip(loop, run));
-        child.emplace(loop, started[0], started[1], folder);
-        PipOutput& output = child->output();
+        rt::Kept<nb::object> loop(frame, rt::event_loop());
+        child->emplace(*loop, co_await rt::awaited(start_pip(*loop, run)), *folder);
+        PipOutput& output = (*child)->output();
         for (;;) {
             nb::object item = output.take_item();
             if (item.is_valid()) {
@@ -295,35 +302,43 @@ rt::AsyncGenerator run_install(std::function<InstallPlan()> plan_install) {
                 continue;
             }
             if (output.output_ended()) break;
-            co_await rt::awaited(output.next_event(loop));
+            co_await rt::awaited(output.next_event(*loop));
         }
         output.raise_pipe_error();
-        while (!output.exited()) co_await rt::awaited(output.next_event(loop));
-        nb::object returncode = child->close();
-        folder.keep();
-        if (returncode.equal(nb::int_(0))) {
-            if (run.record) run.record();
+        while (!output.exited()) co_await rt::awaited(output.next_event(*loop));
+        rt::Kept<nb::object> returncode(frame, (*child)->close());
+        folder->keep();
+        if (returncode->equal(nb::int_(0))) {
+            if (run.record) run.record->add(run.target_dir);
             co_yield output_item("success", run.success_message);
             co_yield output_item("path", run.target_dir);
         } else {
             co_yield output_item(
-                "error", nb::str("pip install failed with return code {}").format(returncode));
+                "error", nb::str("pip install failed with return code {}").format(*returncode));
         }
         co_return;
     } catch (...) {
-        failure = std::current_exception();
+        *failure = std::current_exception();
     }
-    nb::object error = rt::exception_object(failure);
+    rt::Kept<nb::object> error(frame, rt::exception_object(*failure));
     // Cancellation and GeneratorExit mean the consumer has gone: no item, the child goes too.
-    bool consumer_left = !PyErr_GivenExceptionMatches(error.ptr(), PyExc_Exception);
-    nb::object item;
+    bool consumer_left = !PyErr_GivenExceptionMatches(error->ptr(), PyExc_Exception);
+    rt::Kept<nb::object> item(frame);
     if (!consumer_left) {
-        folder.keep();
-        item = failure_item(error, run);
+        folder->keep();
+        *item = failure_item(*error, run);
     }
-    if (child && !child->closed()) co_await stop_child(&*child);
-    if (consumer_left) std::rethrow_exception(failure);
-    co_yield std::move(item);
+    if (*child && !(*child)->closed()) {
+        // Stopped at once when the stream cannot wait: closed by a close() that refuses any
+        // await (a consumer closed while it waited for an item), or with no loop left to wait on.
+        if (!frame.closing && (*child)->loop_running()) {
+            co_await stop_child(&**child);
+        } else {
+            child->reset();
+        }
+    }
+    if (consumer_left) std::rethrow_exception(*failure);
+    co_yield std::move(*item);
 }
 
 }  // namespace
@@ -332,8 +347,23 @@ nb::object output_item(const char* output_type, nb::handle content) {
     return nb::make_tuple(nb::str(output_type), content);
 }
 
-nb::object stream_install(std::function<InstallPlan()> plan, const char* qualname) {
-    return run_install(std::move(plan)).into_python(qualname);
+int PipRun::traverse(visitproc visit, void* arg) const noexcept {
+    Py_VISIT(command.ptr());
+    Py_VISIT(env.ptr());
+    Py_VISIT(target_dir.ptr());
+    Py_VISIT(package_spec.ptr());
+    Py_VISIT(success_message.ptr());
+    return rt::visit_owned(record, visit, arg);
+}
+
+int InstallPlan::traverse(visitproc visit, void* arg) const noexcept {
+    if (int status = rt::visit_owned(answer, visit, arg)) return status;
+    return run.traverse(visit, arg);
+}
+
+nb::object stream_install(Planner planner, nb::object self, nb::object arguments,
+                          const char* qualname) {
+    return run_install(planner, std::move(self), std::move(arguments)).into_python(qualname);
 }
 
 }  // namespace quenlet::manager

@@ -3,12 +3,22 @@
 // into one "error" item. A consumer that stops early takes the child down with it.
 #pragma once
 
-#include <functional>
+#include <optional>
 #include <vector>
 
 #include "runtime/python.h"
 
 namespace quenlet::manager {
+
+// The record a cache install makes once pip has succeeded: the package cache's entry for the
+// folder pip installed into.
+struct CacheRecord {
+    nb::object cache;  // the manager's package_cache
+    nb::object install_uuid, package_name, version, extras_key;
+
+    void add(nb::handle target_dir) const;  // installs.cpp
+    int traverse(visitproc visit, void* arg) const noexcept;
+};
 
 struct PipRun {
     nb::object command;     // the argument vector; its first item is the program
@@ -16,11 +26,13 @@ struct PipRun {
     nb::object target_dir;  // where pip installs; the "path" item
     nb::object package_spec;
     nb::object success_message;
-    // Runs after pip succeeded, before the success items; its failure fails the install.
-    std::function<void()> record;
+    // Made after pip succeeded, before the success items; its failure fails the install.
+    std::optional<CacheRecord> record;
     // The folder is this run's own: removed if the consumer abandons the run before it is
     // recorded, since nothing would ever find or reuse it.
     bool owns_target_dir = false;
+
+    int traverse(visitproc visit, void* arg) const noexcept;
 };
 
 // What an install settles before pip runs: either the items that answer it at once (a
@@ -28,10 +40,16 @@ struct PipRun {
 struct InstallPlan {
     std::vector<nb::object> answer;
     PipRun run;
+
+    int traverse(visitproc visit, void* arg) const noexcept;
 };
 
-// An asynchronous generator of output items. `plan` runs when the first item is requested.
-nb::object stream_install(std::function<InstallPlan()> plan, const char* qualname);
+// Settles an install of `self` from the operation's `arguments` (a tuple).
+using Planner = InstallPlan (*)(nb::handle self, nb::handle arguments);
+
+// An asynchronous generator of output items. `planner` runs when the first item is requested.
+nb::object stream_install(Planner planner, nb::object self, nb::object arguments,
+                          const char* qualname);
 
 // ("error", message) and the like.
 nb::object output_item(const char* output_type, nb::handle content);

@@ -29,15 +29,15 @@ nb::object require_list_result(nb::object result) {
 }
 
 rt::Task available_versions(nb::object self, nb::object package_name) {
-    host::VersionResolver resolver(self.attr("version_resolver"));
-    co_return require_list_result(
-        co_await rt::awaited(resolver.get_available_versions(package_name)));
+    nb::object answer =
+        host::VersionResolver(self.attr("version_resolver")).get_available_versions(package_name);
+    co_return require_list_result(co_await rt::awaited(std::move(answer)));
 }
 
 rt::Task package_extras(nb::object self, nb::object package_name, nb::object version) {
-    host::ExtrasResolver resolver(self.attr("extras_resolver"));
-    co_return require_list_result(
-        co_await rt::awaited(resolver.get_package_extras(package_name, version)));
+    nb::object answer = host::ExtrasResolver(self.attr("extras_resolver"))
+                            .get_package_extras(package_name, version);
+    co_return require_list_result(co_await rt::awaited(std::move(answer)));
 }
 
 nb::object error_result(nb::handle message) {
@@ -57,14 +57,20 @@ const rt::ModuleGlobal& asyncio_global() {
 }
 
 // The body of one answered request: the summary fields, or the error the status stands for.
-rt::Task read_package_info(nb::object response, nb::object package_name) {
+// The error a response's status stands for, or an invalid object for 200.
+nb::object status_error(nb::handle response, nb::handle package_name) {
     nb::object status = response.attr("status");
     if (status.equal(nb::int_(404))) {
-        co_return error_result(nb::str("Package '{}' not found on PyPI").format(package_name));
+        return error_result(nb::str("Package '{}' not found on PyPI").format(package_name));
     }
     if (!status.equal(nb::int_(200))) {
-        co_return error_result(nb::str("PyPI API returned status {}").format(status));
+        return error_result(nb::str("PyPI API returned status {}").format(status));
     }
+    return nb::object();
+}
+
+rt::Task read_package_info(nb::object response, nb::object package_name) {
+    if (nb::object error = status_error(response, package_name); error.is_valid()) co_return error;
     nb::object document = co_await rt::awaited(response.attr("json")());
     nb::object info = document.attr("get")("info", nb::dict());
     nb::dict result;
@@ -74,21 +80,12 @@ rt::Task read_package_info(nb::object response, nb::object package_name) {
     co_return result;
 }
 
-rt::Task package_info(nb::object package_name) {
-    nb::object aiohttp = aiohttp_global().get();
-    if (aiohttp.is_none()) {
-        host::log_error("aiohttp not installed, cannot query PyPI API");
-        co_return error_result(nb::str("aiohttp not installed"));
-    }
-    const std::string& root = host::public_index_root();
-    nb::object url =
-        nb::str("{}/pypi/{}/json").format(nb::str(root.data(), root.size()), package_name);
+// One request of the package's document; what the call holds while it waits are its parameters.
+rt::Task fetch_package_info(nb::object aiohttp, nb::object url, nb::object package_name) {
     std::string name = rt::utf8_text(package_name);
-    host::log_info("Querying package info for " + name + " from PyPI");
-    nb::object result;
     try {
         // A session of its own: this call must not depend on, or keep open, anyone else's.
-        result = co_await rt::with_async_context(
+        co_return co_await rt::with_async_context(
             aiohttp.attr("ClientSession")(), [&](nb::object session) -> rt::Task {
                 nb::object timeout =
                     aiohttp.attr("ClientTimeout")("total"_a = request_timeout_seconds);
@@ -102,15 +99,26 @@ rt::Task package_info(nb::object package_name) {
         if (!rt::is_ordinary(error)) throw;
         if (error.matches(asyncio_global().get().attr("TimeoutError"))) {
             host::log_error("Timeout querying PyPI for " + name);
-            result = error_result(nb::str("Request timed out"));
-        } else {
-            nb::str text = nb::str(error.value());
-            host::log_error("Failed to query package info for " + name + ": " +
-                            rt::utf8_text(text));
-            result = error_result(text);
+            co_return error_result(nb::str("Request timed out"));
         }
+        nb::str text = nb::str(error.value());
+        host::log_error("Failed to query package info for " + name + ": " + rt::utf8_text(text));
+        co_return error_result(text);
     }
-    co_return result;
+}
+
+rt::Task package_info(nb::object package_name) {
+    nb::object aiohttp = aiohttp_global().get();
+    if (aiohttp.is_none()) {
+        host::log_error("aiohttp not installed, cannot query PyPI API");
+        co_return error_result(nb::str("aiohttp not installed"));
+    }
+    const std::string& root = host::public_index_root();
+    nb::object url =
+        nb::str("{}/pypi/{}/json").format(nb::str(root.data(), root.size()), package_name);
+    host::log_info("Querying package info for " + rt::utf8_text(package_name) + " from PyPI");
+    co_return co_await fetch_package_info(std::move(aiohttp), std::move(url),
+                                          std::move(package_name));
 }
 
 }  // namespace

@@ -216,7 +216,8 @@ PyObject* asend_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* asend_close(PyObject* self, PyObject*) {
     ASendObject* asend = as_asend(self);
     if (asend->state == AwaitableState::closed) Py_RETURN_NONE;
-    PyObject* result = asend_throw_thrown(asend, Thrown{PyExc_GeneratorExit});
+    PyObject* result =
+        asend_throw_thrown(asend, Thrown{PyExc_GeneratorExit, nullptr, nullptr, true});
     if (result == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_StopIteration) ||
             PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
@@ -414,7 +415,8 @@ PyObject* athrow_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
 PyObject* athrow_close(PyObject* self, PyObject*) {
     AThrowObject* athrow = as_athrow(self);
     if (athrow->state == AwaitableState::closed) Py_RETURN_NONE;
-    PyObject* result = athrow_throw_thrown(athrow, Thrown{PyExc_GeneratorExit});
+    PyObject* result =
+        athrow_throw_thrown(athrow, Thrown{PyExc_GeneratorExit, nullptr, nullptr, true});
     if (result == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_StopIteration) ||
             PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||

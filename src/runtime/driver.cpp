@@ -145,6 +145,7 @@ Innermost innermost(const FrameState& state) noexcept {
 // the iterator's return value, or its exception, to the frame that awaits.
 void settle(FramePromise& promise, PySendResult status, PyObject* produced) noexcept {
     promise.delegate.reset();
+    promise.closing = false;
     if (status == PYGEN_RETURN) {
         promise.sent_value = nb::steal(produced);
     } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
@@ -232,8 +233,9 @@ Outcome resume_chain(FrameState& state, PyObject** out) noexcept {
     }
 }
 
-// Resumes the innermost frame by raising the error that is set.
-Outcome resume_raising(FrameState& state, PyObject** out) noexcept {
+// Resumes the innermost frame by raising the error that is set; `closing` tells the frame that
+// the caller is close(), which will refuse any await that follows.
+Outcome resume_raising(FrameState& state, PyObject** out, bool closing) noexcept {
     Innermost current = innermost(state);
     if (!state.started) {
         // A frame that never ran raises at once, before its first statement, and is over.
@@ -242,6 +244,7 @@ Outcome resume_raising(FrameState& state, PyObject** out) noexcept {
     }
     current.promise->delegate.reset();
     current.promise->sent_error = nb::steal(fetch_raised_exception());
+    current.promise->closing = closing;
     return resume_chain(state, out);
 }
 
@@ -356,6 +359,7 @@ Outcome send_to_frame(FrameState& state, PyObject* value, PyObject** out) noexce
         settle(promise, status, produced);
     } else if (state.started) {
         promise.sent_value = nb::borrow(value);
+        promise.closing = false;
     }
     return resume_chain(state, out);
 }
@@ -377,7 +381,7 @@ Outcome throw_into_frame(FrameState& state, Thrown thrown, bool close_awaited_on
             if (closed < 0) {
                 // The awaited object's own error from close() replaces GeneratorExit.
                 Running running(state);
-                return resume_raising(state, out);
+                return resume_raising(state, out, thrown.closing);
             }
         } else {
             PyObject* throw_method = nullptr;
@@ -418,7 +422,7 @@ Outcome throw_into_frame(FrameState& state, Thrown thrown, bool close_awaited_on
         return Outcome::failed;
     }
     Running running(state);
-    return resume_raising(state, out);
+    return resume_raising(state, out, thrown.closing);
 }
 
 PyObject* close_frame(FrameState& state) noexcept {
@@ -441,7 +445,7 @@ PyObject* close_frame(FrameState& state) noexcept {
     Outcome outcome;
     {
         Running running(state);
-        outcome = resume_raising(state, &result);
+        outcome = resume_raising(state, &result, true);
     }
     switch (outcome) {
         case Outcome::next:

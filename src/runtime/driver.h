@@ -47,6 +47,8 @@ struct Thrown {
     PyObject* type;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
+    // Thrown by a close(), which refuses any await that follows (FramePromise::closing).
+    bool closing = false;
 };
 
 // send(value): resumes the frame, or what it waits on, with `value` (borrowed).

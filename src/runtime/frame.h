@@ -155,6 +155,10 @@ class FramePromise {
     nb::object yielded;
     // Set by co_return in a coroutine.
     nb::object result;
+    // True while the exception the frame resumes with comes from close() (of the coroutine, or
+    // of an awaitable of the async generator): the caller refuses any await that follows, as
+    // CPython's do, so clean-up that cannot finish without awaiting must be done at once.
+    bool closing = false;
     std::exception_ptr failure;
     // The native Task this frame awaits (its promise and frame), and the frame awaiting this one.
     FramePromise* child = nullptr;

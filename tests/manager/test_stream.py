@@ -5,10 +5,13 @@ import os
 import statistics
 import time
 import warnings
+import weakref
 
 import pytest
 from manager_support import folder_exists, manager_records
 from support import INSTALL_OPERATIONS, child_processes, collect, live_group_members, reap, start_install
+
+from quenlet_master.business_layer.packages import manager
 
 OUTPUT = r"""
 import sys
@@ -219,6 +222,47 @@ async def test_a_consumer_that_stops_early_takes_pip_down(
     assert [w for w in caught if issubclass(w.category, ResourceWarning)] == []
     # Nothing for asyncio to complain about: no pending task destroyed, no exit status stolen.
     assert [r.getMessage() for r in caplog.records if r.name == "asyncio"] == []
+
+
+@pytest.mark.parametrize("operation", INSTALL_OPERATIONS)
+async def test_a_consumer_closed_while_it_waits_for_an_item_takes_pip_down_at_once(
+    operation, package_manager, fake_pip, tmp_path
+):
+    package_manager.pip_command_builder = builder = fake_pip(FOREVER)
+    stream = start_install(package_manager, operation, "pkg", tmp_path / "explicit")
+    pid = int((await stream.__anext__())[1])
+
+    async def next_item():
+        return await stream.__anext__()
+
+    waiting = next_item()
+    waiting.send(None)  # suspended inside __anext__, as an abandoned consumer is when finalised
+    waiting.close()  # a close() refuses any await: pip is stopped there and then
+    assert not live_group_members(pid) - {pid}
+    assert await until(lambda: pid not in child_processes())
+    assert [item async for item in stream] == []
+    assert folder_exists(builder.calls[0][1]) == (operation == "install_package")
+
+
+class Token:
+    """Lives as long as the object that holds it."""
+
+
+@pytest.mark.parametrize("operation", INSTALL_OPERATIONS)
+async def test_a_stream_kept_by_its_own_manager_is_collected_and_takes_pip_down(
+    operation, fake_pip, tmp_path
+):
+    owner = manager.PackageManager(str(tmp_path / "base"))
+    owner.pip_command_builder = builder = fake_pip(FOREVER)
+    owner.stream = start_install(owner, operation, "pkg", tmp_path / "explicit")
+    pid = int((await owner.stream.__anext__())[1])
+    owner.token = token = Token()
+    gone = weakref.ref(token)
+    del owner, token
+    gc.collect()
+    assert await until(lambda: pid not in child_processes())
+    assert await until(lambda: gone() is None)
+    assert folder_exists(builder.calls[0][1]) == (operation == "install_package")
 
 
 # pip with a build back end of its own, which writes into the install folder and, when told to,
