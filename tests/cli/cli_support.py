@@ -4,6 +4,7 @@ import dataclasses
 import importlib
 import json
 import subprocess
+import sys
 import sysconfig
 from pathlib import Path
 
@@ -52,11 +53,15 @@ class Run:
 
 def start_cli(*argv, env=None, wrapper=(), **popen_options):
     """The installed ``quenlet-packages`` as a child process, by default with pip seeing none of
-    the machine's configuration; ``wrapper`` is a command that runs it (``unshare ...``)."""
+    the machine's configuration; ``wrapper`` is a command that runs it (``unshare ...``).
+
+    The script is run by this interpreter rather than by its own first line: under the
+    sanitizers only this interpreter loads their runtime, which our modules need first.
+    """
     popen_options.setdefault("stdout", subprocess.PIPE)
     popen_options.setdefault("stderr", subprocess.PIPE)
     return subprocess.Popen(
-        [*wrapper, str(SCRIPT), *(str(a) for a in argv)],
+        [*wrapper, sys.executable, str(SCRIPT), *(str(a) for a in argv)],
         env=hermetic_pip_environment() if env is None else env,
         stdin=subprocess.DEVNULL,
         text=True,

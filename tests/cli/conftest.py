@@ -47,7 +47,11 @@ def closed_port_url():
 
 @pytest.fixture
 def public_index_at(tmp_path):
-    """An environment in which pip's record of the public index names the given local index."""
+    """An environment in which pip's record of the public index names the given local index.
+
+    The module that says so hides any other sitecustomize (the sanitizer run has one, which
+    mends how interpreters are started): the command started with it starts none for info.
+    """
 
     def environment(index):
         site = tmp_path / "site-customization"
