@@ -9,6 +9,7 @@ import sysconfig
 from pathlib import Path
 
 import pytest
+from support import under_address_sanitizer
 
 from quenlet_master.demo import hermetic_pip_environment
 
@@ -94,6 +95,13 @@ def requires(module, operation):
 needs_finder = requires("repo_finder", "RepoFinder.get_versions")
 needs_check = requires("repo_finder", "RepoFinder.check_specifier_in_dist")
 needs_manager = requires("manager", "PackageManager.install_package_to_cache")
+
+
+# Every run of the command starts an interpreter, many times slower under the sanitizers. There
+# the JSON tests alone run each command, with the modules' own tests covering the rest natively.
+unsanitized_only = pytest.mark.skipif(
+    under_address_sanitizer(), reason="each command is run under the sanitizers by test_json_output"
+)
 
 
 def write_settings(path, server, with_api=True):

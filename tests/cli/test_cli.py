@@ -17,6 +17,7 @@ from cli_support import (
     needs_manager,
     processes_mentioning,
     start_cli,
+    unsanitized_only,
     write_settings,
 )
 from support import child_processes
@@ -26,6 +27,8 @@ from quenlet_master.cli.arguments import parse_arguments
 from quenlet_master.cli.settings_file import build_settings
 from quenlet_master.demo import hermetic_pip_environment
 from quenlet_master.local_index import LocalIndexServer
+
+pytestmark = unsanitized_only
 
 SAMPLE_DEPENDENCIES = [
     {"name": "sample-core", "version_spec": ">=1.0", "extras": [], "markers": ""},

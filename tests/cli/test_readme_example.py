@@ -7,7 +7,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from cli_support import needs_finder, needs_manager
+from cli_support import needs_finder, needs_manager, unsanitized_only
 
 from quenlet_master.business_layer.packages.manager import validate_package_spec
 from quenlet_master.demo import hermetic_pip_environment
@@ -55,6 +55,7 @@ def readme_specifications(lead):
 
 
 @needs_manager
+@unsanitized_only
 def test_the_specifications_the_readme_lists_are_refused_or_accepted_as_it_says(cli):
     refused = readme_specifications("Refused, for instance:")
     accepted = readme_specifications("Accepted:")

@@ -5,7 +5,9 @@ import shutil
 import subprocess
 
 import pytest
-from cli_support import needs_finder, needs_manager
+from cli_support import needs_finder, needs_manager, unsanitized_only
+
+pytestmark = unsanitized_only
 
 KEY = "package_management.pip.index_urls"
 URL = "http://127.0.0.1:9/simple/"
