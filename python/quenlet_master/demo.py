@@ -12,6 +12,7 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -128,7 +129,7 @@ def write_settings(path: Path, primary: LocalIndexServer, secondary: LocalIndexS
 
 def run_step(number: int, step: Step, base_argv: list[str], env: dict[str, str], cwd: str) -> bool:
     print(f"\n== {number}. {step.title} ==", flush=True)
-    print("$ quenlet-packages " + " ".join(_quoted(a) for a in step.argv), flush=True)
+    print("$ " + shlex.join(["quenlet-packages", *step.argv]), flush=True)
     with subprocess.Popen(
         [*base_argv, *step.argv],
         stdout=subprocess.PIPE,
@@ -146,10 +147,6 @@ def run_step(number: int, step: Step, base_argv: list[str], env: dict[str, str],
         print(f"  !! expected exit status {step.expected_status}", flush=True)
         return False
     return True
-
-
-def _quoted(arg: str) -> str:
-    return f"'{arg}'" if any(c in arg for c in " <>=!~;[]") else arg
 
 
 def main() -> int:
@@ -170,6 +167,10 @@ def main() -> int:
         print(f"  secondary index: {secondary.simple_url} (simple pages only)", flush=True)
         print(f"  every command runs as: {sys.executable} -m quenlet_master.cli", flush=True)
         print(f"      --settings {settings_path} --base-dir {work / 'base'} COMMAND ...", flush=True)
+        print(
+            f"  pip sees none of this machine's pip configuration: PIP_CONFIG_FILE={os.devnull}", flush=True
+        )
+        print("      and no PIP_* variables, so that every install comes from the indexes above", flush=True)
 
         base_argv = [
             sys.executable,

@@ -1,30 +1,18 @@
-import dataclasses
-import json
 import socket
 
 import pytest
-from cli_support import SAMPLE_RELEASES, write_settings
+from cli_support import SAMPLE_RELEASES, run_cli, write_settings
 
-from quenlet_master.cli import main
-
-
-@dataclasses.dataclass
-class Run:
-    status: int
-    out: str
-    err: str
-
-    @property
-    def document(self):
-        return json.loads(self.out)
+from quenlet_master.demo import hermetic_pip_environment
 
 
 @pytest.fixture
-def cli(capsys, hermetic_pip_env):
-    def run(*argv):
-        status = main([str(a) for a in argv])
-        captured = capsys.readouterr()
-        return Run(status, captured.out, captured.err)
+def cli(tmp_path):
+    """Runs the installed command in a folder of the test's own, where a cache may be made."""
+
+    def run(*argv, **options):
+        options.setdefault("cwd", tmp_path)
+        return run_cli(*argv, **options)
 
     return run
 
@@ -55,3 +43,23 @@ def closed_port_url():
         sock.bind(("127.0.0.1", 0))
         port = sock.getsockname()[1]
     return f"http://127.0.0.1:{port}/simple/"
+
+
+@pytest.fixture
+def public_index_at(tmp_path):
+    """An environment in which pip's record of the public index names the given local index.
+
+    The module that says so hides any other sitecustomize (the sanitizer run has one, which
+    mends how interpreters are started): the command started with it starts none for info.
+    """
+
+    def environment(index):
+        site = tmp_path / "site-customization"
+        site.mkdir()
+        (site / "sitecustomize.py").write_text(
+            "import pip._internal.models.index as record\n"
+            f"record.PyPI = record.PackageIndex({index.url + '/'!r}, file_storage_domain='127.0.0.1')\n"
+        )
+        return hermetic_pip_environment() | {"PYTHONPATH": str(site)}
+
+    return environment

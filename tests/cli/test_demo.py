@@ -2,14 +2,14 @@
 
 import os
 import re
+import shlex
 import socket
 import subprocess
 import sys
-from pathlib import Path
 from urllib.parse import urlsplit
 
 import pytest
-from cli_support import needs_finder, needs_manager
+from cli_support import needs_finder, needs_manager, processes_mentioning, run_cli
 from support import under_address_sanitizer
 
 
@@ -23,25 +23,22 @@ def body_lines(text):
     return [line.strip() for line in text.splitlines() if line.strip()]
 
 
-def processes_mentioning(text):
-    found = []
-    for cmdline in Path("/proc").glob("[0-9]*/cmdline"):
-        try:
-            if text.encode() in cmdline.read_bytes():
-                found.append(cmdline.parent.name)
-        except OSError:  # the process ended while we looked
-            continue
-    return found
-
-
 @needs_finder
 @needs_manager
 # Every interpreter of the tour would run sanitized, some twenty times slower: its one-minute
 # budget is for the real thing, and it drives nothing native that the other tests do not.
 @pytest.mark.skipif(under_address_sanitizer(), reason="the tour's budget is for unsanitized runs")
-def test_demo_tour_shows_the_key_results_and_leaves_nothing_behind():
+def test_demo_tour_shows_the_key_results_and_leaves_nothing_behind(tmp_path):
+    # pip configuration that, if the tour's pip saw it, would keep it away from every index
+    config = tmp_path / "pip.conf"
+    config.write_text("[global]\nno-index = true\n")
+    hostile = os.environ | {"PIP_CONFIG_FILE": str(config), "PIP_NO_INDEX": "1"}
     child = subprocess.run(
-        [sys.executable, "-m", "quenlet_master.demo"], capture_output=True, text=True, timeout=120
+        [sys.executable, "-m", "quenlet_master.demo"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=hostile,
     )
     assert child.returncode == 0, child.stdout + child.stderr
     tour = sections(child.stdout)
@@ -62,6 +59,7 @@ def test_demo_tour_shows_the_key_results_and_leaves_nothing_behind():
         'quenlet-cli-tools[color]; extra == "cli"',
     ]
     assert any(line.startswith("stderr | ERROR: ") for line in body_lines(steps[9]))
+    assert body_lines(steps[8])[-2].startswith("Successfully installed quenlet-widgets==10.0 into ")
 
     fresh = re.search(r"Successfully installed quenlet-widgets\[cli\]==10\.0 to cache into (\S+)", steps[10])
     cached = re.search(
@@ -78,3 +76,24 @@ def test_demo_tour_shows_the_key_results_and_leaves_nothing_behind():
     for url in re.findall(r"index: +(http://127\.0\.0\.1:\d+)/simple/", child.stdout):
         with socket.socket() as sock:
             assert sock.connect_ex(("127.0.0.1", urlsplit(url).port)) != 0, f"{url} still answers"
+
+
+@needs_finder
+def test_the_local_index_banner_shows_how_to_query_it_through_its_json_api(tmp_path):
+    with subprocess.Popen(
+        [sys.executable, "-m", "quenlet_master.local_index", "--demo"],
+        stdout=subprocess.PIPE,
+        text=True,
+        cwd=tmp_path,
+    ) as index:
+        try:
+            banner = [index.stdout.readline() for _ in range(4)]
+            pattern = re.search(r"JSON API pattern: (\S+)", banner[1]).group(1)
+            command = shlex.split(banner[3])
+            assert command[0] == "quenlet-packages" and command[-1] == "NAME"
+            assert f"={pattern}" in command[command.index("--api-pattern") + 1]
+            run = run_cli(*command[1:-1], "quenlet-demo", "-v")
+        finally:
+            index.terminate()
+    assert run.status == 0 and run.out.splitlines()[1:] == ["  1.1.0", "  1.0.0"]
+    assert "Found 2 versions via API for quenlet-demo" in run.err

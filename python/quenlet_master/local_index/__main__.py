@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import shlex
 import signal
 import tempfile
 import threading
@@ -24,6 +25,28 @@ DEMO_RELEASES = [
 ]
 
 
+def banner(server: LocalIndexServer) -> list[str]:
+    """What a user needs to point pip and quenlet-packages at the index: its simple pages, and
+    the pattern of its JSON API, which the command line only uses when told."""
+    return [
+        f"Serving {server.root} at {server.simple_url}",
+        f"  JSON API pattern: {server.api_pattern}",
+        f"  pip install --index-url {server.simple_url} --target DIR NAME",
+        "  "
+        + shlex.join(
+            [
+                "quenlet-packages",
+                "--index-url",
+                server.simple_url,
+                "--api-pattern",
+                f"{server.simple_url}={server.api_pattern}",
+                "versions",
+                "NAME",
+            ]
+        ),
+    ]
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m quenlet_master.local_index", description=__doc__)
     parser.add_argument(
@@ -39,8 +62,8 @@ def main(argv: list[str] | None = None) -> int:
             for name, version, options in DEMO_RELEASES:
                 server.add_wheel(name, version, **options)
         with server:
-            print(f"Serving {server.root} at {server.simple_url}", flush=True)
-            print(f"  pip install --index-url {server.simple_url} --target DIR NAME", flush=True)
+            for line in banner(server):
+                print(line, flush=True)
             stop = threading.Event()
             # A service manager stops us with SIGTERM; shut the server down as on Ctrl-C.
             signal.signal(signal.SIGTERM, lambda *_: stop.set())
