@@ -15,8 +15,8 @@ void bind_logger(nb::module_& module, const char* qualified_name);
 
 enum class Level { debug, info, warning, error };
 
-// Whether logger.<level>(message) may do anything at all: false only for a logger known to drop
-// the message unseen (see logger.cpp).
+// Whether logger.<level>(message) may do anything at all: false only when the level method is the
+// standard library's own and the logger's isEnabledFor declines the level.
 bool may_log(Level level);
 // logger.<level>(message), asking nothing first.
 void emit(Level level, std::string_view message);
