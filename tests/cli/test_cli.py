@@ -1,5 +1,6 @@
 """The command line end to end: real module objects against a package index on 127.0.0.1."""
 
+import contextlib
 import importlib.metadata
 import json
 import signal
@@ -305,17 +306,44 @@ def test_options_alone_make_complete_settings():
 
 
 @needs_manager
+@contextlib.contextmanager
+def sigint_at_its_default_in_children():
+    """Children started inside have SIGINT at its default, as when a user starts them from a
+    terminal. A background job of a non-interactive shell (`make test > log &`) starts with SIGINT
+    ignored, and an ignored signal stays ignored across exec: Python would then install no handler
+    for it, nor asyncio, and the child would never see the interrupt. A signal this process
+    handles is reset to its default in a child at exec."""
+    if signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:
+        yield
+        return
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 def test_interrupted_install_stops_pip_and_exits_130(sample_index, tmp_path):
     sample_index.faults.set("/simple/sample-pkg/", delay=30)  # pip waits here until we interrupt
     settings = write_settings(tmp_path / "settings.json", sample_index)
-    with subprocess.Popen(
-        [sys.executable, "-m", "quenlet_master.cli", "--settings", settings, "install", "sample-pkg==10.0"],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        env=hermetic_pip_environment(),
-        cwd=tmp_path,
-    ) as cli_process:
+    with sigint_at_its_default_in_children():
+        cli_process = subprocess.Popen(
+            [
+                sys.executable,
+                "-m",
+                "quenlet_master.cli",
+                "--settings",
+                settings,
+                "install",
+                "sample-pkg==10.0",
+            ],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=hermetic_pip_environment(),
+            cwd=tmp_path,
+        )
+    with cli_process:
         assert cli_process.stdout.readline().startswith("  stdout | Looking in indexes: ")
         pip = child_processes(cli_process.pid)
         cli_process.send_signal(signal.SIGINT)
