@@ -15,16 +15,14 @@ SANITIZE_VENV ?= .venv-asan
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
 # Narrow the native build while working on one module, e.g. QUENLET_MODULES="manager;_runtime_probe".
+# The test-only _runtime_probe is built here, for the tests; `pip install .` leaves it out.
 QUENLET_MODULES ?= manager;repo_finder;_runtime_probe
 
 # The machine's pip configuration names local wheel folders that may not exist; pip's warning
 # about each of them is noise here.
 PIP_QUIET := 2>&1 | { grep -v '^WARNING: Location' || true; }
 
-BUILD_DEPS := scikit-build-core nanobind cmake ninja
-RUN_DEPS := aiohttp packaging unearth
-TEST_DEPS := pytest pytest-asyncio hypothesis
-LINT_DEPS := ruff clang-format mypy
+PIP_INSTALL = pip install -q --disable-pip-version-check
 
 NATIVE_SOURCES := $(shell find src -name '*.cpp' -o -name '*.h') CMakeLists.txt pyproject.toml
 PYTHON_SOURCES := $(shell find python -name '*.py' -o -name '*.typed' -o -name '*.pyi')
@@ -35,20 +33,26 @@ PYTHON_SOURCES := $(shell find python -name '*.py' -o -name '*.typed' -o -name '
 
 all: build
 
-# A venv: made from the interpreter, then given the build, runtime, test and lint tools.
-%/.deps: pyproject.toml
+# A venv: made from the interpreter, then given what pyproject.toml lists for the build, the
+# package, the tests and the developers' tools.
+%/.deps: pyproject.toml tools/requirements.py
 	@echo "== preparing $* =="
-	@if [ "$*" = "$(GIL_VENV)" ]; then interpreter=$$(command -v $(GIL_PYTHON)); \
+	@if [ "$*" = "$(GIL_VENV)" ]; then \
+	   interpreter=$$(command -v $(GIL_PYTHON)) || { echo "error: no $(GIL_PYTHON) on PATH (set GIL_PYTHON)" >&2; exit 1; }; \
+	   "$$interpreter" -c 'import ensurepip, os, sysconfig; assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' 2>/dev/null || \
+	     { echo "error: $$interpreter cannot make a venv with C headers (on Debian: apt-get install -y python3-venv python3-dev)" >&2; exit 1; }; \
 	 else interpreter=$$(bash tools/bootstrap-python.sh | tail -n 1); fi; \
 	 "$$interpreter" -m venv --clear "$*"
-	@"$*/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip $(PIP_QUIET)
-	@"$*/bin/python" -m pip install -q --disable-pip-version-check $(BUILD_DEPS) $(RUN_DEPS) $(TEST_DEPS) $(LINT_DEPS) $(PIP_QUIET)
+	@"$*/bin/python" tools/requirements.py test dev >"$*/requirements.txt"
+	@"$*/bin/python" -m $(PIP_INSTALL) --upgrade pip $(PIP_QUIET)
+	@"$*/bin/python" -m $(PIP_INSTALL) -r "$*/requirements.txt" $(PIP_QUIET)
 	@touch "$@"
 
 # The project itself, rebuilt incrementally in build/<wheel tag>.
+%/.installed: BUILD_OPTIONS ?= -Cbuild-dir=build/{wheel_tag}
 %/.installed: %/.deps $(NATIVE_SOURCES) $(PYTHON_SOURCES)
 	@echo "== building the extension modules for $* =="
-	@"$*/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+	@"$*/bin/python" -m $(PIP_INSTALL) --no-build-isolation --no-deps \
 	  -Ccmake.define.QUENLET_MODULES="$(QUENLET_MODULES)" $(BUILD_OPTIONS) . $(PIP_QUIET)
 	@touch "$@"
 
