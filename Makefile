@@ -53,8 +53,7 @@ all: build
 	 else interpreter=$$(bash tools/bootstrap-python.sh | tail -n 1); fi; \
 	 "$$interpreter" -m venv --clear "$*"
 	@"$*/bin/python" tools/requirements.py test dev >"$*/requirements.txt"
-	@"$*/bin/python" -m $(PIP_INSTALL) --upgrade pip $(PIP_QUIET)
-	@"$*/bin/python" -m $(PIP_INSTALL) -r "$*/requirements.txt" $(PIP_QUIET)
+	@"$*/bin/python" -m $(PIP_INSTALL) --upgrade pip -r "$*/requirements.txt" $(PIP_QUIET)
 	@touch "$@"
 
 # The project itself, rebuilt incrementally in build/<wheel tag>.

@@ -70,7 +70,9 @@ settings+=("SANITIZED_VARIABLES=${names[*]} SANITIZED_VARIABLES")
 } >"$reports/settings.h"
 gcc -O1 -Wall -Werror -I"$reports" -o "$sanitized" "$here/sanitized_python.c"
 site_packages=$("$python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
-cp "$here/sitecustomize.py" "$site_packages/"
+# Renamed into place: another run of this script may be starting interpreters of the same venv.
+cp "$here/sitecustomize.py" "$site_packages/sitecustomize.py.$$"
+mv -f "$site_packages/sitecustomize.py.$$" "$site_packages/sitecustomize.py"
 
 status=0
 (
