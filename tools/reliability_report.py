@@ -1,10 +1,10 @@
 """Prints the table of `make reliability` and fails when a count that must be zero is not.
 
-Usage: reliability_report.py BUILD.json BUILD_STATUS SANITIZED.json SANITIZED_STATUS REPORT_DIR
+Usage: reliability_report.py NOGIL_DIR NOGIL_STATUS SANITIZED_DIR SANITIZED_STATUS REPORT_DIR
 
-The JSON files are what the reliability tests wrote (tests/reliability/conftest.py) in the normal
-build and in the sanitizer build, each followed by that run's exit status; the folder holds the
-sanitizer run's reports.
+The two folders hold what the reliability tests wrote (tests/reliability/conftest.py), one JSON
+file per test process, in the normal build with the GIL forced off and in the sanitizer build,
+each followed by that run's exit status; REPORT_DIR holds the sanitizer run's reports.
 """
 
 from __future__ import annotations
@@ -34,27 +34,30 @@ def sanitizer_reports(folder: Path) -> int:
     return files + text.count(": runtime error: ") + text.count("nanobind: leaked")
 
 
-def totals(path: str) -> dict[str, int]:
-    """The run's totals; none at all when it died before writing them."""
-    file = Path(path)
-    return json.loads(file.read_text())["totals"] if file.exists() else {}
+def totals(folder: str) -> dict[str, int]:
+    """The run's totals over its test processes; none at all when none of them wrote any."""
+    found: dict[str, int] = {}
+    for file in sorted(Path(folder).glob("*.json")):
+        for name, count in json.loads(file.read_text())["totals"].items():
+            found[name] = found.get(name, 0) + count
+    return found
 
 
 def main(
-    build_json: str, build_status: str, sanitized_json: str, sanitized_status: str, report_dir: str
+    nogil_dir: str, nogil_status: str, sanitized_dir: str, sanitized_status: str, report_dir: str
 ) -> int:
-    runs = [totals(build_json), totals(sanitized_json)]
+    runs = [totals(nogil_dir), totals(sanitized_dir)]
     rows = [(label, *(run.get(key, "missing") for run in runs)) for label, key in ROWS]
     rows.append(("sanitizer reports", "-", sanitizer_reports(Path(report_dir))))
     width = max(len(label) for label, *_ in rows)
-    print(f"\n{'reliability':<{width}}  {'build':>10}  {'sanitized':>10}")
+    print(f"\n{'reliability':<{width}}  {'GIL off':>10}  {'sanitized':>10}")
     print(f"{'-' * width}  {'-' * 10}  {'-' * 10}")
     for label, *values in rows:
         print(f"{label:<{width}}  {values[0]!s:>10}  {values[1]!s:>10}")
     problems = [f"not zero: {label}" for label, *values in rows[2:] if any(v not in (0, "-") for v in values)]
     problems += [
         f"the {name} run failed (exit status {status})"
-        for name, status in (("build", build_status), ("sanitized", sanitized_status))
+        for name, status in (("GIL-off", nogil_status), ("sanitized", sanitized_status))
         if status != "0"
     ]
     for problem in problems:

@@ -1,5 +1,6 @@
 """The installed command line end to end, against a package index on 127.0.0.1."""
 
+import contextlib
 import importlib.metadata
 import json
 import os
@@ -385,6 +386,23 @@ def test_options_alone_make_complete_settings():
     }
 
 
+@contextlib.contextmanager
+def sigint_at_its_default_in_children():
+    """Children started inside have SIGINT at its default, as when a user starts them from a
+    terminal. A background job of a non-interactive shell (`make test > log &`) starts with SIGINT
+    ignored, and an ignored signal stays ignored across exec: Python would then install no handler
+    for it, nor asyncio, and the child would never see the interrupt. A signal this process
+    handles is reset to its default in a child at exec."""
+    if signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:
+        yield
+        return
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 @needs_manager
 @pytest.mark.parametrize(
     ("stop", "status", "said"),
@@ -394,7 +412,9 @@ def test_options_alone_make_complete_settings():
 def test_a_stopped_install_stops_pip_and_says_so(sample_index, tmp_path, stop, status, said):
     sample_index.faults.set("/simple/sample-pkg/", delay=30)  # pip waits here until we stop it
     settings = write_settings(tmp_path / "settings.json", sample_index)
-    with start_cli("--settings", settings, "install", "sample-pkg==10.0", cwd=tmp_path) as cli_process:
+    with sigint_at_its_default_in_children():
+        cli_process = start_cli("--settings", settings, "install", "sample-pkg==10.0", cwd=tmp_path)
+    with cli_process:
         assert cli_process.stdout.readline().startswith("  stdout | Looking in indexes: ")
         pip = child_processes(cli_process.pid)
         cli_process.send_signal(stop)

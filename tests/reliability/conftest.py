@@ -2,7 +2,9 @@
 workload, shell scripts that stand in for pip, and the counts that `make reliability` prints.
 
 QUENLET_RELIABILITY_SCALE multiplies every workload (1 is the size CI runs; 10 is a long soak).
-QUENLET_RELIABILITY_REPORT names a JSON file that receives the counts when the session ends.
+QUENLET_RELIABILITY_REPORT names a folder that receives the counts when the session ends: one
+JSON file per test process (pytest-xdist's workers each write their own), which
+tools/reliability_report.py adds up.
 """
 
 from __future__ import annotations
@@ -85,9 +87,9 @@ COUNTS = Counts()
 
 
 def pytest_sessionfinish(session):
-    path = os.environ.get("QUENLET_RELIABILITY_REPORT")
-    if path:
-        COUNTS.write(path)
+    folder = os.environ.get("QUENLET_RELIABILITY_REPORT")
+    if folder:
+        COUNTS.write(os.path.join(folder, os.environ.get("PYTEST_XDIST_WORKER", "main") + ".json"))
 
 
 class TestCounts:

@@ -36,9 +36,10 @@ log=$reports/pytest.log
 # file-descriptor level (--capture=sys below): the process dies at the first report, and whatever
 # pytest had captured dies with it.
 #
-# fast_unwind_on_malloc=0: the system's libraries (OpenSSL among them) have no frame pointers, so
-# the fast unwinder would cut an allocation's stack at the first of their frames, before the
-# caller that a suppression names. intercept_tls_get_addr=0: LeakSanitizer's own record of the
+# Allocation stacks are taken by the fast unwinder, which follows frame pointers: our code, nanobind
+# and the interpreter keep them. The slow one, which also walks the system's libraries that do not,
+# made every run about ten times slower (see lsan.supp for what it costs the suppressions).
+# intercept_tls_get_addr=0: LeakSanitizer's own record of the
 # threads' dynamic TLS gets corrupted in this interpreter once enough extension modules are
 # loaded ("Tracer caught signal 11"); without it the dynamic TLS blocks are still found through
 # glibc's per-thread tables, which are scanned like any other memory.
@@ -49,7 +50,7 @@ log=$reports/pytest.log
 # when it is freed, and freed memory overwritten.
 sanitized=$reports/python
 asan_options=(
-	detect_leaks=1 exitcode=66 detect_stack_use_after_return=1 fast_unwind_on_malloc=0
+	detect_leaks=1 exitcode=66 detect_stack_use_after_return=1
 	intercept_tls_get_addr=0 log_exe_name=1 "log_path=$reports/asan"
 )
 settings=(
@@ -69,7 +70,9 @@ settings+=("SANITIZED_VARIABLES=${names[*]} SANITIZED_VARIABLES")
 } >"$reports/settings.h"
 gcc -O1 -Wall -Werror -I"$reports" -o "$sanitized" "$here/sanitized_python.c"
 site_packages=$("$python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
-cp "$here/sitecustomize.py" "$site_packages/"
+# Renamed into place: another run of this script may be starting interpreters of the same venv.
+cp "$here/sitecustomize.py" "$site_packages/sitecustomize.py.$$"
+mv -f "$site_packages/sitecustomize.py.$$" "$site_packages/sitecustomize.py"
 
 status=0
 (
