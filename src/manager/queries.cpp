@@ -80,13 +80,14 @@ rt::Task package_info(nb::object package_name) {
         host::log_error("aiohttp not installed, cannot query PyPI API");
         co_return error_result(nb::str("aiohttp not installed"));
     }
-    const std::string& root = host::public_index_root();
-    nb::object url =
-        nb::str("{}/pypi/{}/json").format(nb::str(root.data(), root.size()), package_name);
     std::string name = rt::utf8_text(package_name);
     host::log_info("Querying package info for " + name + " from PyPI");
     nb::object result;
     try {
+        // Unknown without pip: then this query fails like any other.
+        const std::string root = host::public_index_root();
+        nb::object url =
+            nb::str("{}/pypi/{}/json").format(nb::str(root.data(), root.size()), package_name);
         // A session of its own: this call must not depend on, or keep open, anyone else's.
         result = co_await rt::with_async_context(
             aiohttp.attr("ClientSession")(), [&](nb::object session) -> rt::Task {
