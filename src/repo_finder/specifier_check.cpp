@@ -29,14 +29,16 @@ bool is_blank(nb::handle text) {
 }
 
 // Whether `installed` is a member of the specifier set `version_spec`. Unparsable text on
-// either side counts as not satisfied.
+// either side counts as not satisfied. An installed pre-release satisfies only a set that
+// mentions a pre-release: said explicitly, because what contains() assumes when it is not told
+// changed with packaging 26.
 bool satisfies(nb::handle package_name, nb::handle version_spec, nb::handle installed) {
     try {
         nb::object specifiers = specifier_sets.call(global::specifier_set().get(), version_spec);
         nb::object version = parsed_versions().call(global::version().get(), installed);
-        int contained = PySequence_Contains(specifiers.ptr(), version.ptr());
-        if (contained < 0) rt::throw_pending();
-        return contained == 1;
+        bool mentions_pre_release = truthy(specifiers.attr("prereleases"));
+        return truthy(specifiers.attr("contains")(
+            version, nb::arg("prereleases") = nb::bool_(mentions_pre_release)));
     } catch (nb::python_error& error) {
         if (!rt::is_ordinary(error)) throw;
         host::log_debug("Error checking version spec for " + rt::utf8_text(package_name) + ": " +
