@@ -10,7 +10,9 @@ from quenlet_master.business_layer.packages.repo_finder import RepoFinder
 
 
 @pytest.mark.parametrize(
-    "make", [lambda base: RepoFinder(None), lambda base: PackageManager(str(base))], ids=["RepoFinder", "PackageManager"]
+    "make",
+    [lambda base: RepoFinder(None), lambda base: PackageManager(str(base))],
+    ids=["RepoFinder", "PackageManager"],
 )
 def test_weak_references_follow_the_object_until_it_goes(make, tmp_path):
     instance = make(tmp_path)
