@@ -66,7 +66,7 @@ nb::object get_current_distributions(nb::handle self) {
 
 void clear_distributions_cache(nb::handle self) {
     field::distributions_cache.set(self, nb::none());
-    forget_distribution_facts();
+    forget_distribution_facts(state_of(self));
 }
 
 }  // namespace

@@ -19,10 +19,25 @@ namespace rt = quenlet::rt;
 
 inline constexpr const char* module_name = "quenlet_master.business_layer.packages.repo_finder";
 
-// RepoFinder's C++ side is empty: its state lives in the instance __dict__, where the host and
-// the tests see (and may replace) it.
-struct RepoFinder {};
+// The fields the host sees (settings_manager, _session, the two caches) live in the instance
+// __dict__, where the host and the tests may replace them. Beside them, a RepoFinder keeps what
+// its own queries learnt, each a dict made by __init__ and never replaced (so threads that run
+// with the GIL off share them safely), visited by the garbage collector and gone with the
+// finder.
+struct RepoFinder {
+    nb::object distribution_facts;   // distribution_facts.cpp
+    nb::object parsed_requirements;  // dependency_workers.cpp
+};
 using Class = nb::class_<RepoFinder>;
+
+// The class's garbage-collector slots, for its binding: they visit and clear the instance
+// __dict__ and the state above.
+extern const PyType_Slot finder_slots[];
+
+// The state of `self`, or null when it has none: an object that is no RepoFinder, a subclass
+// whose __init__ did not call RepoFinder's, or a finder the garbage collector has cleared. Its
+// queries then answer without keeping anything.
+RepoFinder* state_of(nb::handle self);
 
 // Module set-up, in binding order: the standard and optional libraries, the flags and the
 // logger; then the two stand-in types for standard-library modules.
@@ -167,6 +182,10 @@ nb::object pip_api_list_of(nb::handle self);
 nb::object normalized_url(nb::handle self, nb::handle url);
 nb::object api_pattern_of(nb::handle self, nb::handle index_url);
 rt::Task session_of(nb::handle self);
+
+// self._parse_requirement(requirement) for each of `requirements`, in order: the records that
+// are true.
+nb::list parse_requirements(nb::handle self, nb::handle requirements);
 
 using rt::truthy;
 

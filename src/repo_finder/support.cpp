@@ -1,4 +1,3 @@
-#include "repo_finder/memo.h"
 #include "repo_finder/repo_finder.h"
 #include "runtime/text.h"
 
@@ -24,12 +23,6 @@ nb::object get_or(nb::handle mapping, nb::handle key, nb::handle fallback) {
 
 std::string text_of(nb::handle value) {
     return rt::utf8_text(rt::steal_or_throw(PyObject_Str(value.ptr())));
-}
-
-Memo& parsed_versions() {
-    // Kept for the life of the process (its Python references must not be released at exit).
-    static Memo& memo = *new Memo(4096);
-    return memo;
 }
 
 }  // namespace quenlet::repo_finder

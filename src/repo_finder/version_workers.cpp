@@ -6,7 +6,6 @@
 #include "repo_finder/fallback.h"
 #include "repo_finder/finder.h"
 #include "repo_finder/index_api.h"
-#include "repo_finder/memo.h"
 #include "repo_finder/worker_binding.h"
 #include "runtime/arguments.h"
 #include "runtime/text.h"
@@ -18,15 +17,6 @@ using namespace nb::literals;
 namespace {
 
 Interned releases_key{"releases"};
-
-// Orders by the release texts in document order, for the module's Version: a host asks about
-// the same packages over and over, and sorting by Version compares in Python.
-Memo& known_orders = *new Memo(256);
-
-nb::list copy_of(nb::handle list) {
-    return nb::borrow<nb::list>(
-        rt::steal_or_throw(PyList_GetSlice(list.ptr(), 0, PyList_GET_SIZE(list.ptr()))));
-}
 
 void sort_descending(nb::list& texts) {
     texts.attr("sort")("reverse"_a = true);
@@ -75,22 +65,17 @@ nb::list api_versions(nb::handle document) {
         return texts;
     }
     nb::object version_type = global::version().get();
-    nb::object key = rt::steal_or_throw(PyList_AsTuple(texts.ptr()));
-    nb::object known = known_orders.find(version_type, key);
-    if (known.is_valid()) return copy_of(known);
-    nb::list ordered = newest_first(
+    return newest_first(
         texts,
         [&](nb::handle text) -> nb::object {
             try {
-                return parsed_versions().call(version_type, text);
+                return version_type(text);
             } catch (nb::python_error& error) {
                 if (!error.matches(PyExc_ValueError)) throw;
                 return {};
             }
         },
         true);
-    known_orders.keep(version_type, key, copy_of(ordered));
-    return ordered;
 }
 
 rt::Task versions_from_index(nb::object self, nb::object package_name, nb::object index_url) {
