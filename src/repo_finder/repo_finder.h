@@ -66,6 +66,7 @@ void bind_dependency_workers(
 // Module-level names that operations read when they run, never at import, so that a host (or a
 // test) may replace them afterwards. Missing optional libraries are None, their flags false.
 namespace global {
+const rt::ModuleGlobal& asyncio();
 const rt::ModuleGlobal& importlib();
 const rt::ModuleGlobal& sys();
 const rt::ModuleGlobal& aiohttp();
