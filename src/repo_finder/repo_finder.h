@@ -27,6 +27,7 @@ inline constexpr const char* module_name = "quenlet_master.business_layer.packag
 struct RepoFinder {
     nb::object distribution_facts;   // distribution_facts.cpp
     nb::object parsed_requirements;  // dependency_workers.cpp
+    nb::object session_loop;         // session.cpp
 };
 using Class = nb::class_<RepoFinder>;
 
