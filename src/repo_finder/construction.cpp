@@ -25,6 +25,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
     if (RepoFinder* state = state_of(self)) {
         Py_VISIT(state->distribution_facts.ptr());
         Py_VISIT(state->parsed_requirements.ptr());
+        Py_VISIT(state->version_orders.ptr());
         Py_VISIT(state->session_loop.ptr());
     }
     return 0;
@@ -58,12 +59,13 @@ void bind_construction(Class& cls) {
         [](nb::handle self, nb::handle settings_manager) {
             if (RepoFinder* state = state_of(self)) {
                 // A second __init__ keeps the state the first made, emptied.
-                for (nb::handle kept :
-                     {state->distribution_facts, state->parsed_requirements, state->session_loop}) {
+                for (nb::handle kept : {state->distribution_facts, state->parsed_requirements,
+                                        state->version_orders, state->session_loop}) {
                     PyDict_Clear(kept.ptr());
                 }
             } else if (PyObject_TypeCheck(self.ptr(), finder_type) && !nb::inst_ready(self)) {
-                new (nb::inst_ptr<RepoFinder>(self)) RepoFinder{nb::dict(), nb::dict(), nb::dict()};
+                new (nb::inst_ptr<RepoFinder>(self))
+                    RepoFinder{nb::dict(), nb::dict(), nb::dict(), nb::dict()};
                 nb::inst_mark_ready(self);
             }
             field::settings_manager.set(self, settings_manager);

@@ -92,17 +92,6 @@ nb::list fresh_records(nb::handle entry) {
     return fresh;
 }
 
-// The key for a list of requirements: the tuple of its strings, when it is an exact list of
-// exact strs (whose equality and hash nothing can redefine); else none.
-nb::object texts_key(nb::handle requirements) {
-    if (!PyList_CheckExact(requirements.ptr())) return {};
-    nb::object texts = rt::steal_or_throw(PyList_AsTuple(requirements.ptr()));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(texts.ptr()); ++i) {
-        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(texts.ptr(), i))) return {};
-    }
-    return texts;
-}
-
 // parse_requirements(self, requirements), answered from the records kept for the same texts
 // while the parser is this module's own.
 nb::list kept_or_parsed(nb::handle self, nb::handle requirements) {

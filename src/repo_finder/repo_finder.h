@@ -27,6 +27,7 @@ inline constexpr const char* module_name = "quenlet_master.business_layer.packag
 struct RepoFinder {
     nb::object distribution_facts;   // distribution_facts.cpp
     nb::object parsed_requirements;  // dependency_workers.cpp
+    nb::object version_orders;       // version_workers.cpp
     nb::object session_loop;         // session.cpp
 };
 using Class = nb::class_<RepoFinder>;
@@ -193,6 +194,10 @@ using rt::truthy;
 
 // mapping.get(key, fallback); read straight from an exact dict, whose get nothing can redefine.
 nb::object get_or(nb::handle mapping, nb::handle key, nb::handle fallback);
+
+// The tuple of the items of `list` when it is an exact list of exact strs (whose equality and
+// hash nothing can redefine), as the key of something a finder keeps for those texts; else none.
+nb::object texts_key(nb::handle list);
 
 // str(value) as UTF-8, for log messages that show a value of any type (a status, an address
 // taken from the settings).

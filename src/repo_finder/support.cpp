@@ -21,6 +21,15 @@ nb::object get_or(nb::handle mapping, nb::handle key, nb::handle fallback) {
     return rt::steal_or_throw(PyObject_VectorcallMethod(get.get().ptr(), args, 3, nullptr));
 }
 
+nb::object texts_key(nb::handle list) {
+    if (!PyList_CheckExact(list.ptr())) return {};
+    nb::object texts = rt::steal_or_throw(PyList_AsTuple(list.ptr()));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(texts.ptr()); ++i) {
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(texts.ptr(), i))) return {};
+    }
+    return texts;
+}
+
 std::string text_of(nb::handle value) {
     return rt::utf8_text(rt::steal_or_throw(PyObject_Str(value.ptr())));
 }
