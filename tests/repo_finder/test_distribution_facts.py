@@ -174,16 +174,15 @@ def test_requirements_are_read_only_when_extras_are_asked_for(finder):
 
 
 def test_a_finder_whose_kept_facts_lead_back_to_it_is_collected():
-    finder = RepoFinder(None)
-
     class Remembering:
         """An entry that refers back to the finder, as host objects may."""
 
-        def __init__(self):
+        def __init__(self, finder):
             self.finder = finder
             self.metadata = {"Name": "pkg", "Version": "1.0"}
 
-    finder._distributions_cache = {"pkg": Remembering()}
+    finder = RepoFinder(None)
+    finder._distributions_cache = {"pkg": Remembering(finder)}
     assert finder.check_specifier_in_dist("pkg", "") == "1.0"
     # Only the kept facts lead to the entry now, and the entry back to the finder.
     finder._distributions_cache = None
