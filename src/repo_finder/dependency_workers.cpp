@@ -40,7 +40,7 @@ nb::object lower_case(nb::handle name) {
 // private copies of the records and of each one's extras list, its only mutable value, so that
 // handing out fresh copies looks nothing up. Lists with a string that does not parse are not
 // kept, so that its warning is logged on every query, as it would be.
-constexpr Py_ssize_t max_kept_lists = 256;
+constexpr Py_ssize_t kept_texts_budget = 8192;
 
 Interned extras_key{"extras"};
 
@@ -104,11 +104,7 @@ nb::list kept_or_parsed(nb::handle self, nb::handle requirements) {
     }
     nb::list records = parse_requirements(self, requirements);
     if (key.is_valid() && std::ssize(records) == PyTuple_GET_SIZE(key.ptr())) {
-        nb::object kept = state->parsed_requirements;
-        if (PyDict_GET_SIZE(kept.ptr()) >= max_kept_lists) PyDict_Clear(kept.ptr());
-        if (PyDict_SetItem(kept.ptr(), key.ptr(), kept_entry(records).ptr()) != 0) {
-            rt::throw_pending();
-        }
+        keep_within(state->parsed_requirements, key, kept_entry(records), kept_texts_budget);
     }
     return records;
 }

@@ -24,7 +24,8 @@ nb::object item_of(nb::handle record, Field which) {
 }
 
 nb::object or_none(const nb::object& value) {
-    return value.is_valid() ? value : nb::none();
+    if (value.is_valid()) return value;
+    return nb::none();
 }
 
 nb::object record_of(nb::handle table, nb::handle entry, const DistributionFacts& facts) {

@@ -199,6 +199,12 @@ nb::object get_or(nb::handle mapping, nb::handle key, nb::handle fallback);
 // hash nothing can redefine), as the key of something a finder keeps for those texts; else none.
 nb::object texts_key(nb::handle list);
 
+// Keeps `value` in `kept`, one of a finder's caches, under `key` (a tuple of texts, as texts_key
+// makes it). The cache starts over when its keys would hold more than `budget` texts in all, so
+// that what a finder keeps is bounded in size, not only in count; a key larger than the whole
+// budget is not kept.
+void keep_within(nb::handle kept, nb::handle key, nb::handle value, Py_ssize_t budget);
+
 // str(value) as UTF-8, for log messages that show a value of any type (a status, an address
 // taken from the settings).
 std::string text_of(nb::handle value);

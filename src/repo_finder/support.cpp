@@ -30,6 +30,23 @@ nb::object texts_key(nb::handle list) {
     return texts;
 }
 
+void keep_within(nb::handle kept, nb::handle key, nb::handle value, Py_ssize_t budget) {
+    Py_ssize_t texts = PyTuple_GET_SIZE(key.ptr());
+    if (texts > budget) return;
+    // The texts the keys hold, counted under None, which no tuple key equals.
+    nb::object counted = rt::dict_item(kept, Py_None);
+    Py_ssize_t held = counted.is_valid() ? PyLong_AsSsize_t(counted.ptr()) : 0;
+    if (held + texts > budget) {
+        PyDict_Clear(kept.ptr());
+        held = 0;
+    }
+    nb::object count = rt::steal_or_throw(PyLong_FromSsize_t(held + texts));
+    if (PyDict_SetItem(kept.ptr(), key.ptr(), value.ptr()) != 0 ||
+        PyDict_SetItem(kept.ptr(), Py_None, count.ptr()) != 0) {
+        rt::throw_pending();
+    }
+}
+
 std::string text_of(nb::handle value) {
     return rt::utf8_text(rt::steal_or_throw(PyObject_Str(value.ptr())));
 }

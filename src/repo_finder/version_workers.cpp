@@ -52,7 +52,7 @@ nb::list newest_first(nb::handle texts, Parse parse, bool keep_unparsed) {
 // text and compares in Python, which costs as much as the rest of a query. An entry is (the
 // Version the texts were ordered by, the order as a tuple), and answers only while the module's
 // Version is that one.
-constexpr Py_ssize_t max_kept_orders = 256;
+constexpr Py_ssize_t kept_texts_budget = 32768;
 
 // `texts` in the order newest_first gives by `version_type`, kept or worked out.
 nb::list ordered_by(nb::handle self, const nb::list& texts, nb::handle version_type) {
@@ -77,11 +77,9 @@ nb::list ordered_by(nb::handle self, const nb::list& texts, nb::handle version_t
         },
         true);
     if (key.is_valid()) {
-        nb::object kept = state->version_orders;
-        if (PyDict_GET_SIZE(kept.ptr()) >= max_kept_orders) PyDict_Clear(kept.ptr());
         nb::object entry =
             nb::make_tuple(version_type, rt::steal_or_throw(PyList_AsTuple(ordered.ptr())));
-        if (PyDict_SetItem(kept.ptr(), key.ptr(), entry.ptr()) != 0) rt::throw_pending();
+        keep_within(state->version_orders, key, entry, kept_texts_budget);
     }
     return ordered;
 }

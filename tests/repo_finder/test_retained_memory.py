@@ -91,3 +91,29 @@ async def test_a_finder_that_is_gone_leaves_nothing_of_what_it_read(repo_finder,
     finally:
         tracemalloc.stop()
     assert kept < 64 * 1024
+
+
+@pytest.mark.parametrize("query", [ask_versions, ask_dependencies])
+async def test_what_a_long_lived_finder_keeps_stays_small(repo_finder, monkeypatch, query):
+    rounds = iter(range(1000))
+
+    def document(url):
+        return (requirements if query is ask_dependencies else releases)(f"{next(rounds)}")
+
+    monkeypatch.setattr(repo_finder, "aiohttp", serving(document))
+    finder = repo_finder.RepoFinder(None)
+    finder._get_api_pattern_for_index = lambda index_url: "http://index.invalid/{package_name}/{version}"
+    await query(finder, 0)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for number in range(1, 61):
+            await query(finder, number)
+            finder._metadata_cache.clear()  # the documents are the finder's by contract: not measured
+        gc.collect()
+        kept = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+        await finder.close()
+    assert kept < 6 * 1024 * 1024
