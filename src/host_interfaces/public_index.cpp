@@ -67,8 +67,8 @@ PublicIndex read_record() {
         nb::object pip = nb::module_::import_("importlib.util").attr("find_spec")("pip");
         if (pip.is_none()) return unknown("No module named 'pip'");
         nb::object spec = record_spec(std::move(pip));
-        nb::object source =
-            spec.is_none() ? nb::none() : spec.attr("loader").attr("get_source")(spec.attr("name"));
+        if (spec.is_none()) return unknown("pip's record of it was not found");
+        nb::object source = spec.attr("loader").attr("get_source")(spec.attr("name"));
         std::string root = source.is_none() ? std::string() : recorded_address(source);
         while (!root.empty() && root.back() == '/') root.pop_back();
         if (root.empty()) return unknown("pip's record of it was not found");

@@ -222,13 +222,16 @@ def run_cli_process(argv, prelude=""):
         ("no-such-pkg", 1, "no information on no-such-pkg: Package 'no-such-pkg' not found on PyPI"),
     ],
 )
-def test_info_reports_the_public_index_document(sample_index, name, status, output):
-    # The public index is whatever pip's record names: point that record at the local index.
-    prelude = (
-        "import pip._internal.models.index as record\n"
-        f"record.PyPI = record.PackageIndex({sample_index.url + '/'!r}, file_storage_domain='127.0.0.1')"
-    )
-    child = run_cli_process(["info", name], prelude)
+def test_info_reports_the_public_index_document(sample_index, tmp_path, name, status, output):
+    # The public index is whatever pip's record names: the child finds a pip whose record names
+    # the local index before the installed one.
+    models = tmp_path / "pip" / "_internal" / "models"
+    models.mkdir(parents=True)
+    for package in (tmp_path / "pip", models.parent, models):
+        (package / "__init__.py").write_text("")
+    url = sample_index.url + "/"
+    (models / "index.py").write_text(f"PyPI = PackageIndex({url!r}, file_storage_domain='127.0.0.1')\n")
+    child = run_cli_process(["info", name], f"import sys\nsys.path.insert(0, {str(tmp_path)!r})")
     assert child.returncode == status
     assert output in (child.stdout if status == 0 else child.stderr)
 
