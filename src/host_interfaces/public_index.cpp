@@ -2,27 +2,45 @@
 
 #include <atomic>
 
+#include "runtime/errors.h"
 #include "runtime/python.h"
+#include "runtime/text.h"
 
 namespace quenlet::host {
 
 namespace {
-// Published once made. No guard is held while it is made: the import runs Python code, which
-// may let another thread in, and that thread would then wait on the guard for ever. Two
-// threads that both find it missing both make it; the first to publish wins.
-std::atomic<const std::string*> published{nullptr};
+
+PublicIndex read_record() {
+    try {
+        nb::object read = nb::module_::import_("quenlet_master.config.public_index").attr("base_url");
+        std::string root = rt::utf8_text(read());
+        while (!root.empty() && root.back() == '/') root.pop_back();
+        return {root, {}};
+    } catch (nb::python_error& error) {
+        // No pip, no record of it, an unreadable file: no public index either way.
+        if (!rt::is_ordinary(error)) throw;
+        return {{}, "the public package index is unknown: " + rt::error_text(error)};
+    }
+}
+
+// Published once and kept for the life of the process; it holds no Python object.
+std::atomic<const PublicIndex*> published{nullptr};
+
 }  // namespace
 
-const std::string& public_index_root() {
-    if (const std::string* root = published.load(std::memory_order_acquire)) return *root;
-    nb::object record = nb::module_::import_("pip._internal.models.index").attr("PyPI");
-    std::string url = nb::cast<std::string>(record.attr("url"));
-    while (!url.empty() && url.back() == '/') url.pop_back();
-    auto* made = new std::string(std::move(url));  // kept for the life of the process
-    const std::string* kept = nullptr;
-    if (published.compare_exchange_strong(kept, made, std::memory_order_acq_rel)) return *made;
-    delete made;
-    return *kept;
+const PublicIndex& public_index() {
+    if (const PublicIndex* known = published.load(std::memory_order_acquire)) return *known;
+    const PublicIndex* read = new PublicIndex(read_record());
+    const PublicIndex* first = nullptr;
+    if (published.compare_exchange_strong(first, read, std::memory_order_acq_rel)) return *read;
+    delete read;
+    return *first;
+}
+
+std::string public_index_root() {
+    const PublicIndex& index = public_index();
+    if (index.root.empty()) rt::throw_error(PyExc_RuntimeError, index.unknown.c_str());
+    return index.root;
 }
 
 }  // namespace quenlet::host

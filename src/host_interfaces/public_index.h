@@ -6,8 +6,21 @@
 
 namespace quenlet::host {
 
-// The index's root address without a trailing slash, e.g. "https://<host>". Looked up once, on
-// first use (importing pip's internals costs tens of milliseconds).
-const std::string& public_index_root();
+struct PublicIndex {
+    std::string root;     // e.g. "https://<host>", without a trailing slash; empty when unknown
+    std::string unknown;  // a message saying why the root is unknown; empty when it is known
+};
+
+// Read on first need by the host layer (quenlet_master.config.public_index) from the source of
+// pip's record of its default index: neither pip nor its packages are imported, since pip's
+// package initialisation changes the host's logging. Never raises for a missing or unreadable
+// record: a process without pip knows no public index, and its queries of it fail as queries do.
+//
+// No lock or static guard is held while the record is read (the read runs Python code, which
+// lets other threads in): threads that ask at once may each read it, and the first answer stays.
+const PublicIndex& public_index();
+
+// The root, or RuntimeError saying why it is unknown.
+std::string public_index_root();
 
 }  // namespace quenlet::host

@@ -61,6 +61,7 @@ NB_MODULE(manager, m) {
           "(is_valid, error_message).");
 
     nb::class_<manager::PackageManager>(m, "PackageManager", nb::dynamic_attr(),
+                                        nb::is_weak_referenceable(),
                                         "Installs packages with pip into a base directory's "
                                         "hidden package cache and answers package queries.")
         .def("__init__", &manager::init_package_manager, nb::arg("base_dir").none() = nb::none(),

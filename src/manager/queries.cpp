@@ -80,10 +80,15 @@ rt::Task read_package_info(nb::object response, nb::object package_name) {
     co_return result;
 }
 
-// One request of the package's document; what the call holds while it waits are its parameters.
-rt::Task fetch_package_info(nb::object aiohttp, nb::object url, nb::object package_name) {
+// One request of the package's document; what the call holds while it waits are its
+// parameters (and the address, a str).
+rt::Task fetch_package_info(nb::object aiohttp, nb::object package_name) {
     std::string name = rt::utf8_text(package_name);
     try {
+        // Unknown without pip: then this query fails like any other.
+        const std::string root = host::public_index_root();
+        nb::object url =
+            nb::str("{}/pypi/{}/json").format(nb::str(root.data(), root.size()), package_name);
         // A session of its own: this call must not depend on, or keep open, anyone else's.
         co_return co_await rt::with_async_context(
             aiohttp.attr("ClientSession")(), [&](nb::object session) -> rt::Task {
@@ -113,12 +118,8 @@ rt::Task package_info(nb::object package_name) {
         host::log_error("aiohttp not installed, cannot query PyPI API");
         co_return error_result(nb::str("aiohttp not installed"));
     }
-    const std::string& root = host::public_index_root();
-    nb::object url =
-        nb::str("{}/pypi/{}/json").format(nb::str(root.data(), root.size()), package_name);
     host::log_info("Querying package info for " + rt::utf8_text(package_name) + " from PyPI");
-    co_return co_await fetch_package_info(std::move(aiohttp), std::move(url),
-                                          std::move(package_name));
+    co_return co_await fetch_package_info(std::move(aiohttp), std::move(package_name));
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include "repo_finder/fallback.h"
 #include "repo_finder/finder.h"
 #include "repo_finder/index_api.h"
-#include "repo_finder/memo.h"
 #include "repo_finder/worker_binding.h"
 #include "runtime/arguments.h"
 #include "runtime/text.h"
@@ -20,7 +19,6 @@ namespace quenlet::repo_finder {
 namespace {
 
 Member lower{"lower"};
-Interned extras_key{"extras"};
 
 // name.lower(). A plain ASCII str without capitals is its own lower case and is used as it is: the
 // caller usually passes the same str every time, whose hash is then known already.
@@ -35,17 +33,18 @@ nb::object lower_case(nb::handle name) {
     return lower.call(name);
 }
 
-// Records this module's own parser made, by the requirement texts of the document they came from
-// (a tuple of the strings). Warm queries answer from kept documents and would otherwise split the
-// same strings again every time; and most versions of a package declare the same requirements,
-// so one entry serves many documents and the memo stays small enough for the processor's caches.
-// Each entry is (records, extras): private copies of the records and each copy's extras list, so
-// that handing out fresh copies looks nothing up. Lists with a string that did not parse are not
+// The records this module's own parser made, kept by the finder in parsed_requirements under the
+// texts they came from (a tuple of the strings): a warm query answers from a kept document and
+// would otherwise split the same strings again every time, and most versions of a package declare
+// the same requirements, so one entry serves many documents. An entry is (records, extras):
+// private copies of the records and of each one's extras list, its only mutable value, so that
+// handing out fresh copies looks nothing up. Lists with a string that does not parse are not
 // kept, so that its warning is logged on every query, as it would be.
-Memo& parsed_requirements = *new Memo(4096);
+constexpr Py_ssize_t kept_texts_budget = 8192;
 
-// A copy of a list, built item by item: a kept list is never changed, so it needs none of the
-// locking that slicing does.
+Interned extras_key{"extras"};
+
+// A copy of a list that nothing changes, made without the locking that slicing does.
 nb::object list_copy(nb::handle list) {
     Py_ssize_t size = PyList_GET_SIZE(list.ptr());
     nb::object copy = rt::steal_or_throw(PyList_New(size));
@@ -55,9 +54,7 @@ nb::object list_copy(nb::handle list) {
     return copy;
 }
 
-// A copy of one of the parser's records with `extras` (a list of its own) as its extras: deep
-// enough that changing either copy changes nothing kept, since the extras list is a record's
-// only mutable value.
+// A copy of a record with `extras` (a list of its own) as its extras.
 nb::object record_with(nb::handle record, nb::handle extras) {
     nb::object copied = rt::steal_or_throw(PyDict_Copy(record.ptr()));
     if (PyDict_SetItem(copied.ptr(), extras_key.get().ptr(), extras.ptr()) != 0) {
@@ -66,29 +63,22 @@ nb::object record_with(nb::handle record, nb::handle extras) {
     return copied;
 }
 
-// The memo's entry for records the parser just made; none when one is not of its own shape.
+// The entry for records the parser just made (exact dicts, each with an extras list).
 nb::object kept_entry(nb::handle records) {
     Py_ssize_t count = PyList_GET_SIZE(records.ptr());
     nb::object copies = rt::steal_or_throw(PyTuple_New(count));
     nb::object extras = rt::steal_or_throw(PyTuple_New(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::handle record = PyList_GET_ITEM(records.ptr(), i);
-        if (!PyDict_CheckExact(record.ptr())) return {};
-        nb::object record_extras = rt::dict_item(record, extras_key.get());
-        if (!record_extras.is_valid() || !PyList_CheckExact(record_extras.ptr())) return {};
-        nb::object copied_extras = list_copy(record_extras);
+        nb::object copied_extras = list_copy(rt::dict_item(record, extras_key.get()));
         nb::object copied = record_with(record, copied_extras);
-        untrack(copied_extras);
-        untrack(copied);
         PyTuple_SET_ITEM(extras.ptr(), i, copied_extras.release().ptr());
         PyTuple_SET_ITEM(copies.ptr(), i, copied.release().ptr());
     }
-    nb::object entry = nb::make_tuple(copies, extras);
-    for (nb::handle part : {copies, extras, entry}) untrack(part);
-    return entry;
+    return nb::make_tuple(copies, extras);
 }
 
-// Fresh records from a memo entry, for one caller to keep or change as it likes.
+// Fresh records from an entry, for one caller to keep or change as it likes.
 nb::list fresh_records(nb::handle entry) {
     nb::handle records = PyTuple_GET_ITEM(entry.ptr(), 0);
     nb::handle extras = PyTuple_GET_ITEM(entry.ptr(), 1);
@@ -102,43 +92,21 @@ nb::list fresh_records(nb::handle entry) {
     return fresh;
 }
 
-// The memo's key for a list of requirements: the tuple of its strings, when all are exact strs
-// (whose equality and hash nothing can redefine); else none.
-nb::object texts_key(nb::handle requirements) {
-    if (!PyList_CheckExact(requirements.ptr())) return {};
-    nb::object texts = rt::steal_or_throw(PyList_AsTuple(requirements.ptr()));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(texts.ptr()); ++i) {
-        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(texts.ptr(), i))) return {};
-    }
-    return texts;
-}
-
-// self._parse_requirement(requirement) for each, in order; the records that are true. With
-// `reuse` (the event loop's thread), while the parser is this module's own, kept records answer
-// for the texts they were parsed from.
-nb::list parse_requirements(nb::handle self, nb::handle requirements, bool reuse) {
+// parse_requirements(self, requirements), answered from the records kept for the same texts
+// while the parser is this module's own.
+nb::list kept_or_parsed(nb::handle self, nb::handle requirements) {
+    RepoFinder* state = state_of(self);
     nb::object key;
-    if (reuse && method::parse_requirement.is_own(self)) key = texts_key(requirements);
+    if (state != nullptr && method::parse_requirement.is_own(self)) key = texts_key(requirements);
     if (key.is_valid()) {
-        nb::object kept = parsed_requirements.find(method::parse_requirement.own(), key);
+        nb::object kept = rt::dict_item(state->parsed_requirements, key);
         if (kept.is_valid()) return fresh_records(kept);
     }
-    nb::object parser = method::parse_requirement.get(self);
-    nb::list dependencies;
-    bool complete = true;
-    for (nb::handle requirement : requirements) {
-        nb::object record = parser(requirement);
-        if (truthy(record)) {
-            dependencies.append(record);
-        } else {
-            complete = false;
-        }
+    nb::list records = parse_requirements(self, requirements);
+    if (key.is_valid() && std::ssize(records) == PyTuple_GET_SIZE(key.ptr())) {
+        keep_within(state->parsed_requirements, key, kept_entry(records), kept_texts_budget);
     }
-    if (key.is_valid() && complete) {
-        nb::object entry = kept_entry(dependencies);
-        if (entry.is_valid()) parsed_requirements.keep(method::parse_requirement.own(), key, entry);
-    }
-    return dependencies;
+    return records;
 }
 
 // The dependencies a kept or fetched document declares. A document that cannot be read raises.
@@ -146,7 +114,7 @@ nb::object dependencies_of(nb::handle self, nb::handle document, nb::handle pack
                            nb::handle version) {
     nb::object requirements = requires_dist_of(document);
     if (PyList_GET_SIZE(requirements.ptr()) == 0) return nb::list();
-    nb::list dependencies = parse_requirements(self, requirements, true);
+    nb::list dependencies = kept_or_parsed(self, requirements);
     // A warm query is a few microseconds, and this line is logged on each.
     host::log_built(host::Level::debug, [&] {
         std::string message = "Found ";
@@ -218,9 +186,7 @@ nb::object dependencies_via_unearth(nb::handle self, nb::handle package_name, nb
     rt::require_str(index_url, "index_url");
     return run_or_fall_back({host::log_debug, "Unearth get_dependencies failed", nb::list()}, [&] {
         return with_finder(index_url, [&](nb::handle finder) -> nb::object {
-            // Executor threads do not use the memo.
-            return parse_requirements(self, best_file_requirements(finder, package_name, version),
-                                      false);
+            return parse_requirements(self, best_file_requirements(finder, package_name, version));
         });
     });
 }

@@ -11,6 +11,7 @@ namespace {
 
 Interned name_key{"Name"};
 Member metadata{"metadata"};
+Member get{"get"};
 
 // sys.version up to its first whitespace, e.g. "3.14.0".
 nb::object interpreter_version(nb::handle sys) {
@@ -27,8 +28,10 @@ void add_installed(nb::handle self, nb::dict& table) {
     while (PyObject* item = PyIter_Next(iterator.ptr())) {
         nb::object distribution = nb::steal(item);
         // One metadata read per distribution: each one parses the distribution's files.
-        nb::object name = rt::steal_or_throw(
-            PyObject_GetItem(metadata.get(distribution).ptr(), name_key.get().ptr()));
+        nb::object name = get.call(metadata.get(distribution), name_key.get());
+        // A folder left behind without its METADATA (or with no name in it) is no installed
+        // distribution: it must not break every check.
+        if (!PyUnicode_Check(name.ptr())) continue;
         nb::object key = method::normalize_name.call(self, name);
         if (PyDict_SetItem(table.ptr(), key.ptr(), distribution.ptr()) != 0) rt::throw_pending();
     }
@@ -63,7 +66,7 @@ nb::object get_current_distributions(nb::handle self) {
 
 void clear_distributions_cache(nb::handle self) {
     field::distributions_cache.set(self, nb::none());
-    forget_distribution_facts();
+    forget_distribution_facts(state_of(self));
 }
 
 }  // namespace

@@ -29,14 +29,34 @@ nb::object make_dummy_metadata_type() {
     return rt::steal_or_throw(PyType_FromSpecWithBases(&spec, bases.ptr()));
 }
 
-struct DummyDist {};
-
 // Both types live as long as the module; the table builder makes a few hundred stand-ins each
 // time, so it reaches them directly rather than through the module's namespace.
 PyObject* dummy_metadata_type = nullptr;
 PyObject* dummy_dist_type = nullptr;
 
 Member metadata_field{"metadata"};
+
+// A plain class, not a bound C++ one: a table build makes hundreds of stand-ins, and nanobind
+// records each instance of its own classes in a table that has no lock in a module that relies
+// on the GIL, which a host may turn off.
+nb::object make_dummy_dist_type() {
+    nb::dict attributes;
+    attributes["__module__"] = module_name;
+    attributes["__doc__"] = "A standard-library module posing as an installed distribution.";
+    nb::object type = nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type))(
+        "_dummy_dist", nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
+        attributes);
+    type.attr("__init__") = nb::cpp_function(
+        [](nb::handle self, nb::handle name, nb::handle version) {
+            nb::object metadata = nb::handle(dummy_metadata_type)();
+            metadata["Name"] = name;
+            metadata["Version"] = version;
+            metadata_field.set(self, metadata);
+        },
+        nb::is_method(), nb::scope(type), nb::name("__init__"), nb::arg("name").none(),
+        nb::arg("version").none());
+    return type;
+}
 
 }  // namespace
 
@@ -49,18 +69,9 @@ void bind_dummy_types(nb::module_& module) {
     module.attr("_dummy_metadata") = metadata_type;
     dummy_metadata_type = metadata_type.release().ptr();
 
-    nb::class_<DummyDist> dist(module, "_dummy_dist", nb::dynamic_attr(),
-                               "A standard-library module posing as an installed distribution.");
-    dist.def(
-        "__init__",
-        [](nb::handle self, nb::handle name, nb::handle version) {
-            nb::object metadata = nb::handle(dummy_metadata_type)();
-            metadata["Name"] = name;
-            metadata["Version"] = version;
-            metadata_field.set(self, metadata);
-        },
-        nb::arg("name").none(), nb::arg("version").none());
-    dummy_dist_type = dist.ptr();
+    nb::object dist_type = make_dummy_dist_type();
+    module.attr("_dummy_dist") = dist_type;
+    dummy_dist_type = dist_type.release().ptr();
 }
 
 }  // namespace quenlet::repo_finder

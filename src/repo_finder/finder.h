@@ -5,7 +5,6 @@
 #include <functional>
 
 #include "repo_finder/repo_finder.h"
-#include "runtime/imports.h"
 
 namespace quenlet::repo_finder {
 
@@ -13,7 +12,8 @@ namespace quenlet::repo_finder {
 // worker is looked up on the object, so an override is what runs.
 template <class... Args>
 nb::object in_executor(nb::handle self, const Member& worker, Args... args) {
-    return rt::event_loop().attr("run_in_executor")(nb::none(), worker.get(self), args...);
+    nb::object loop = global::asyncio().get().attr("get_event_loop")();
+    return loop.attr("run_in_executor")(nb::none(), worker.get(self), args...);
 }
 
 // Runs `work` with a new PackageFinder (the module's, as it is now) that knows only

@@ -11,7 +11,8 @@ NB_MODULE(repo_finder, module) {
     rf::bind_module_names(module);
     rf::bind_dummy_types(module);
 
-    rf::Class cls(module, "RepoFinder", nb::dynamic_attr());
+    rf::Class cls(module, "RepoFinder", nb::dynamic_attr(), nb::is_weak_referenceable(),
+                  nb::type_slots(rf::finder_slots));
     rf::bind_construction(cls);
     rf::bind_pip_settings(cls);
     rf::bind_session(cls);

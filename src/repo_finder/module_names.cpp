@@ -7,6 +7,10 @@
 namespace quenlet::repo_finder {
 
 namespace global {
+const rt::ModuleGlobal& asyncio() {
+    static const rt::ModuleGlobal name("asyncio");
+    return name;
+}
 const rt::ModuleGlobal& importlib() {
     static const rt::ModuleGlobal name("importlib");
     return name;
@@ -72,7 +76,7 @@ void bind(nb::module_& module, const rt::ModuleGlobal& global, nb::handle value)
 }  // namespace
 
 void bind_module_names(nb::module_& module) {
-    module.attr("asyncio") = nb::module_::import_("asyncio");
+    bind(module, global::asyncio(), nb::module_::import_("asyncio"));
     module.attr("re") = nb::module_::import_("re");
     bind(module, global::sys(), nb::module_::import_("sys"));
     // Bound as `import importlib.metadata` binds it: the top-level package.

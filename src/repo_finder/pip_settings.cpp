@@ -1,6 +1,7 @@
 // The host's settings as the index queries need them, read afresh on every call so that a
 // changed setting takes effect with the next query. The defaults name the public index, whose
-// address comes from the installed pip.
+// address comes from the installed pip's record of it.
+#include "host_interfaces/logger.h"
 #include "host_interfaces/public_index.h"
 #include "host_interfaces/settings.h"
 #include "repo_finder/repo_finder.h"
@@ -8,23 +9,6 @@
 namespace quenlet::repo_finder {
 
 namespace {
-
-struct DefaultAddresses {
-    nb::str index_url;      // root + "/simple/", as pip is usually given it
-    nb::str api_index_url;  // root + "/simple"
-    nb::str api_pattern;    // root + "/pypi/{package_name}/{version}/json"
-};
-
-const DefaultAddresses& default_addresses() {
-    // Kept for the life of the process: the strings are immutable and shared by every call.
-    static const DefaultAddresses* addresses = [] {
-        const std::string& root = host::public_index_root();
-        return new DefaultAddresses{
-            nb::str((root + "/simple/").c_str()), nb::str((root + "/simple").c_str()),
-            nb::str((root + "/pypi/{package_name}/{version}/json").c_str())};
-    }();
-    return *addresses;
-}
 
 Interned url_key{"url"};
 Interned primary_key{"primary"};
@@ -45,13 +29,33 @@ nb::list one_entry(const Interned& first_key, nb::handle first, const Interned& 
     return entries;
 }
 
-nb::list default_index_urls() {
-    return one_entry(url_key, default_addresses().index_url, primary_key, Py_True);
+nb::str address(const std::string& root, const char* path) {
+    std::string text = root + path;
+    return nb::str(text.data(), text.size());
 }
 
+// The public index as primary, or no index when its address is unknown (pip cannot be found):
+// then only configured indexes are searched.
+nb::list default_index_urls() {
+    const host::PublicIndex& index = host::public_index();
+    if (index.root.empty()) return nb::list();
+    return one_entry(url_key, address(index.root, "/simple/"), primary_key, Py_True);
+}
+
+// The public index's JSON API, or no pattern when its address is unknown.
 nb::list default_api_list() {
-    return one_entry(index_url_key, default_addresses().api_index_url, api_pattern_key,
-                     default_addresses().api_pattern);
+    const host::PublicIndex& index = host::public_index();
+    if (index.root.empty()) return nb::list();
+    return one_entry(index_url_key, address(index.root, "/simple"), api_pattern_key,
+                     address(index.root, "/pypi/{package_name}/{version}/json"));
+}
+
+// When no setting names an index and the default names none either, every search comes back
+// empty-handed: the log says why.
+void warn_if_no_index(nb::handle index_urls, nb::handle fallback) {
+    if (index_urls.is(fallback) && PyList_GET_SIZE(fallback.ptr()) == 0) {
+        host::log_warning("No default package index: " + host::public_index().unknown);
+    }
 }
 
 namespace key {
@@ -63,16 +67,20 @@ rt::InternedName api_list{"package_management.pip_api"};
 
 nb::dict get_pip_settings(nb::handle self) {
     host::Settings settings(field::settings_manager.get(self));
+    nb::list fallback = default_index_urls();
     nb::dict result;
+    nb::object index_urls = fallback;
     if (!settings.present()) {
-        result["index_urls"] = default_index_urls();
+        result["index_urls"] = index_urls;
         result["use_secondary_urls"] = false;
         result["retries"] = 3;
-        return result;
+    } else {
+        index_urls = settings.get(key::index_urls, fallback);
+        result["index_urls"] = index_urls;
+        result["use_secondary_urls"] = settings.get(key::use_secondary_urls, nb::bool_(false));
+        result["retries"] = settings.get(key::retries, nb::int_(3));
     }
-    result["index_urls"] = settings.get(key::index_urls, default_index_urls());
-    result["use_secondary_urls"] = settings.get(key::use_secondary_urls, nb::bool_(false));
-    result["retries"] = settings.get(key::retries, nb::int_(3));
+    warn_if_no_index(index_urls, fallback);
     return result;
 }
 

@@ -19,10 +19,27 @@ namespace rt = quenlet::rt;
 
 inline constexpr const char* module_name = "quenlet_master.business_layer.packages.repo_finder";
 
-// RepoFinder's C++ side is empty: its state lives in the instance __dict__, where the host and
-// the tests see (and may replace) it.
-struct RepoFinder {};
+// The fields the host sees (settings_manager, _session, the two caches) live in the instance
+// __dict__, where the host and the tests may replace them. Beside them, a RepoFinder keeps what
+// its own queries learnt, each a dict made by __init__ and never replaced (so threads that run
+// with the GIL off share them safely), visited by the garbage collector and gone with the
+// finder.
+struct RepoFinder {
+    nb::object distribution_facts;   // distribution_facts.cpp
+    nb::object parsed_requirements;  // dependency_workers.cpp
+    nb::object version_orders;       // version_workers.cpp
+    nb::object session_loop;         // session.cpp
+};
 using Class = nb::class_<RepoFinder>;
+
+// The class's garbage-collector slots, for its binding: they visit and clear the instance
+// __dict__ and the state above.
+extern const PyType_Slot finder_slots[];
+
+// The state of `self`, or null when it has none: an object that is no RepoFinder, a subclass
+// whose __init__ did not call RepoFinder's, or a finder the garbage collector has cleared. Its
+// queries then answer without keeping anything.
+RepoFinder* state_of(nb::handle self);
 
 // Module set-up, in binding order: the standard and optional libraries, the flags and the
 // logger; then the two stand-in types for standard-library modules.
@@ -51,6 +68,7 @@ void bind_dependency_workers(
 // Module-level names that operations read when they run, never at import, so that a host (or a
 // test) may replace them afterwards. Missing optional libraries are None, their flags false.
 namespace global {
+const rt::ModuleGlobal& asyncio();
 const rt::ModuleGlobal& importlib();
 const rt::ModuleGlobal& sys();
 const rt::ModuleGlobal& aiohttp();
@@ -168,10 +186,24 @@ nb::object normalized_url(nb::handle self, nb::handle url);
 nb::object api_pattern_of(nb::handle self, nb::handle index_url);
 rt::Task session_of(nb::handle self);
 
+// self._parse_requirement(requirement) for each of `requirements`, in order: the records that
+// are true.
+nb::list parse_requirements(nb::handle self, nb::handle requirements);
+
 using rt::truthy;
 
 // mapping.get(key, fallback); read straight from an exact dict, whose get nothing can redefine.
 nb::object get_or(nb::handle mapping, nb::handle key, nb::handle fallback);
+
+// The tuple of the items of `list` when it is an exact list of exact strs (whose equality and
+// hash nothing can redefine), as the key of something a finder keeps for those texts; else none.
+nb::object texts_key(nb::handle list);
+
+// Keeps `value` in `kept`, one of a finder's caches, under `key` (a tuple of texts, as texts_key
+// makes it). The cache starts over when its keys would hold more than `budget` texts in all, so
+// that what a finder keeps is bounded in size, not only in count; a key larger than the whole
+// budget is not kept.
+void keep_within(nb::handle kept, nb::handle key, nb::handle value, Py_ssize_t budget);
 
 // str(value) as UTF-8, for log messages that show a value of any type (a status, an address
 // taken from the settings).

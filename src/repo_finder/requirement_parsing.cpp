@@ -12,6 +12,16 @@ namespace quenlet::repo_finder {
 
 namespace {
 
+// The record's keys, interned once: a version's requirements are split on every query for it.
+Interned name_key{"name"};
+Interned version_spec_key{"version_spec"};
+Interned extras_key{"extras"};
+Interned markers_key{"markers"};
+
+void set_item(nb::dict& record, const Interned& key, nb::handle value) {
+    if (PyDict_SetItem(record.ptr(), key.get().ptr(), value.ptr()) != 0) rt::throw_pending();
+}
+
 bool is_name_char(Py_UCS4 c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
            c == '_' || c == '-';
@@ -62,17 +72,29 @@ nb::object parse_requirement(nb::handle, nb::handle req) {
     }
     Py_ssize_t line_end = text.find('\n', rest, end);
 
-    nb::dict requirement;
-    requirement["name"] = text.slice(start, name_end);
-    requirement["version_spec"] = text.slice(text.strip(rest, line_end));
-    requirement["extras"] = extras;
     nb::object markers = nb::str("");
     if (semicolon < text.size()) markers = text.slice(text.strip(semicolon + 1, text.size()));
-    requirement["markers"] = markers;
+    nb::dict requirement;
+    set_item(requirement, name_key, text.slice(start, name_end));
+    set_item(requirement, version_spec_key, text.slice(text.strip(rest, line_end)));
+    set_item(requirement, extras_key, extras);
+    set_item(requirement, markers_key, markers);
     return requirement;
 }
 
 }  // namespace
+
+nb::list parse_requirements(nb::handle self, nb::handle requirements) {
+    // Asked once for the whole list: a version declares its requirements by the dozen.
+    bool own = method::parse_requirement.is_own(self);
+    nb::object parser = own ? nb::object() : method::parse_requirement.get(self);
+    nb::list records;
+    for (nb::handle requirement : requirements) {
+        nb::object record = own ? parse_requirement(self, requirement) : parser(requirement);
+        if (truthy(record)) records.append(record);
+    }
+    return records;
+}
 
 void bind_requirement_parsing(Class& cls) {
     cls.def("_parse_requirement", &parse_requirement, nb::arg("req").none());

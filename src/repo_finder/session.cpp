@@ -1,6 +1,8 @@
 // The one aiohttp session that all index queries of a RepoFinder share, so that connections
-// are reused. Created on first need, replaced only once closed; close() leaves the closed
-// session in place, and the next query opens a new one.
+// are reused. Created on first need, replaced once closed; close() leaves the closed session in
+// place, and the next query opens a new one. A session serves the event loop it was opened on
+// only: a finder used under one asyncio.run and then another, or from two loops, opens a session
+// for each loop in turn.
 #include "repo_finder/repo_finder.h"
 #include "runtime/coroutine.h"
 
@@ -12,6 +14,42 @@ bool is_open(nb::handle session) {
     return !truthy(session.attr("closed"));
 }
 
+// The running loop, or None outside one.
+nb::object running_loop() {
+    try {
+        return global::asyncio().get().attr("get_running_loop")();
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_RuntimeError)) throw;
+        return nb::none();
+    }
+}
+
+// The loop the finder opened `session` on, as the finder's session_loop dict records it: under
+// None the pair (session, weak reference to its loop), since aiohttp keeps a session's loop to
+// itself. Invalid when the finder did not open `session` (a host may set its own) or keeps no
+// record; None when that loop is gone.
+nb::object loop_of(RepoFinder* state, nb::handle session) {
+    if (state == nullptr) return {};
+    nb::object record = rt::dict_item(state->session_loop, Py_None);
+    if (!record.is_valid() || !nb::borrow(PyTuple_GET_ITEM(record.ptr(), 0)).is(session)) return {};
+    return nb::borrow(PyTuple_GET_ITEM(record.ptr(), 1))();
+}
+
+void remember_loop(RepoFinder* state, nb::handle session, nb::handle loop) {
+    if (state == nullptr) return;
+    if (loop.is_none()) {
+        PyDict_Clear(state->session_loop.ptr());
+        return;
+    }
+    nb::object record =
+        nb::make_tuple(session, rt::steal_or_throw(PyWeakref_NewRef(loop.ptr(), nullptr)));
+    if (PyDict_SetItem(state->session_loop.ptr(), Py_None, record.ptr()) != 0) rt::throw_pending();
+}
+
+bool is_closed_loop(nb::handle loop) {
+    return loop.is_none() || truthy(loop.attr("is_closed")());
+}
+
 // Never suspends between looking at _session and storing a new one, so coroutines on one loop
 // all receive the same session.
 rt::Task get_session(nb::object self) {
@@ -19,10 +57,26 @@ rt::Task get_session(nb::object self) {
     if (aiohttp.is_none()) {
         rt::throw_error(PyExc_RuntimeError, "aiohttp not installed, cannot query package indexes");
     }
+    RepoFinder* state = state_of(self);
     nb::object session = field::session.get(self);
-    if (session.is_none() || !is_open(session)) {
-        session = aiohttp.attr("ClientSession")();
-        field::session.set(self, session);
+    nb::object loop = running_loop();
+    nb::object owner;  // the loop of a session replaced because it belongs to another
+    if (!session.is_none() && is_open(session)) {
+        owner = loop_of(state, session);
+        if (!owner.is_valid() || owner.is(loop)) co_return session;
+    }
+    nb::object replaced = session;
+    session = aiohttp.attr("ClientSession")();
+    field::session.set(self, session);
+    remember_loop(state, session, loop);
+    // A session whose loop has ended can serve no one: released as far as it still can be. One
+    // whose loop still runs is left to the queries there that hold it.
+    if (owner.is_valid() && is_closed_loop(owner)) {
+        try {
+            co_await rt::awaited(replaced.attr("close")());
+        } catch (nb::python_error& error) {
+            if (!rt::is_ordinary(error)) throw;
+        }
     }
     co_return session;
 }

@@ -1,10 +1,8 @@
 // check_specifier_in_dist: whether the running interpreter already satisfies a requirement.
 // The host asks before every install, so once the table is built this is a hot path: an
-// entry's metadata is read once while its table stands, and parsed specifier sets and versions
-// are kept by their text.
+// entry's metadata is read once while its table stands.
 #include "host_interfaces/logger.h"
 #include "repo_finder/distribution_facts.h"
-#include "repo_finder/memo.h"
 #include "repo_finder/repo_finder.h"
 #include "repo_finder/text.h"
 #include "runtime/arguments.h"
@@ -19,9 +17,6 @@ Member get{"get"};
 Member get_all{"get_all"};
 Member lower{"lower"};
 
-// Kept for the life of the process (its Python references must not be released at exit).
-Memo& specifier_sets = *new Memo(4096);
-
 bool is_blank(nb::handle text) {
     Text view(text);
     auto [start, end] = view.strip(0, view.size());
@@ -29,14 +24,16 @@ bool is_blank(nb::handle text) {
 }
 
 // Whether `installed` is a member of the specifier set `version_spec`. Unparsable text on
-// either side counts as not satisfied.
+// either side counts as not satisfied. An installed pre-release satisfies only a set that
+// mentions a pre-release: said explicitly, because what contains() assumes when it is not told
+// changed with packaging 26.
 bool satisfies(nb::handle package_name, nb::handle version_spec, nb::handle installed) {
     try {
-        nb::object specifiers = specifier_sets.call(global::specifier_set().get(), version_spec);
-        nb::object version = parsed_versions().call(global::version().get(), installed);
-        int contained = PySequence_Contains(specifiers.ptr(), version.ptr());
-        if (contained < 0) rt::throw_pending();
-        return contained == 1;
+        nb::object specifiers = global::specifier_set().get()(version_spec);
+        nb::object version = global::version().get()(installed);
+        bool mentions_pre_release = truthy(specifiers.attr("prereleases"));
+        return truthy(specifiers.attr("contains")(
+            version, nb::arg("prereleases") = nb::bool_(mentions_pre_release)));
     } catch (nb::python_error& error) {
         if (!rt::is_ordinary(error)) throw;
         host::log_debug("Error checking version spec for " + rt::utf8_text(package_name) + ": " +
@@ -75,19 +72,19 @@ nb::object check_specifier_in_dist(nb::handle self, nb::handle package_name,
         find_distribution(table, method::normalize_name.call(self, package_name));
     if (distribution.is_none()) return nb::none();
 
-    DistributionFacts facts = distribution_facts(table, distribution);
+    RepoFinder* state = state_of(self);
+    DistributionFacts facts = distribution_facts(state, table, distribution);
     if (!truthy(facts.version)) return nb::none();
     if (!is_blank(version_spec) && !satisfies(package_name, version_spec, facts.version)) {
         return nb::none();
     }
     if (!extras.is_none() && PyList_GET_SIZE(extras.ptr()) > 0) {
-        nb::object offered = facts.offered_extras;
-        if (!offered.is_valid()) {
-            offered = offered_extras(facts.metadata);
-            remember_offered_extras(table, distribution, offered);
+        if (!facts.offered_extras.is_valid()) {
+            facts.offered_extras = offered_extras(facts.metadata);
+            remember_offered_extras(state, table, distribution, facts);
         }
         for (nb::handle extra : nb::borrow<nb::list>(extras)) {
-            int contained = PySet_Contains(offered.ptr(), lower.call(extra).ptr());
+            int contained = PySet_Contains(facts.offered_extras.ptr(), lower.call(extra).ptr());
             if (contained < 0) rt::throw_pending();
             if (contained == 0) return nb::none();
         }

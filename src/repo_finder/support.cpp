@@ -1,4 +1,3 @@
-#include "repo_finder/memo.h"
 #include "repo_finder/repo_finder.h"
 #include "runtime/text.h"
 
@@ -22,14 +21,34 @@ nb::object get_or(nb::handle mapping, nb::handle key, nb::handle fallback) {
     return rt::steal_or_throw(PyObject_VectorcallMethod(get.get().ptr(), args, 3, nullptr));
 }
 
-std::string text_of(nb::handle value) {
-    return rt::utf8_text(rt::steal_or_throw(PyObject_Str(value.ptr())));
+nb::object texts_key(nb::handle list) {
+    if (!PyList_CheckExact(list.ptr())) return {};
+    nb::object texts = rt::steal_or_throw(PyList_AsTuple(list.ptr()));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(texts.ptr()); ++i) {
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(texts.ptr(), i))) return {};
+    }
+    return texts;
 }
 
-Memo& parsed_versions() {
-    // Kept for the life of the process (its Python references must not be released at exit).
-    static Memo& memo = *new Memo(4096);
-    return memo;
+void keep_within(nb::handle kept, nb::handle key, nb::handle value, Py_ssize_t budget) {
+    Py_ssize_t texts = PyTuple_GET_SIZE(key.ptr());
+    if (texts > budget) return;
+    // The texts the keys hold, counted under None, which no tuple key equals.
+    nb::object counted = rt::dict_item(kept, Py_None);
+    Py_ssize_t held = counted.is_valid() ? PyLong_AsSsize_t(counted.ptr()) : 0;
+    if (held + texts > budget) {
+        PyDict_Clear(kept.ptr());
+        held = 0;
+    }
+    nb::object count = rt::steal_or_throw(PyLong_FromSsize_t(held + texts));
+    if (PyDict_SetItem(kept.ptr(), key.ptr(), value.ptr()) != 0 ||
+        PyDict_SetItem(kept.ptr(), Py_None, count.ptr()) != 0) {
+        rt::throw_pending();
+    }
+}
+
+std::string text_of(nb::handle value) {
+    return rt::utf8_text(rt::steal_or_throw(PyObject_Str(value.ptr())));
 }
 
 }  // namespace quenlet::repo_finder

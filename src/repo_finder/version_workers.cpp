@@ -6,7 +6,6 @@
 #include "repo_finder/fallback.h"
 #include "repo_finder/finder.h"
 #include "repo_finder/index_api.h"
-#include "repo_finder/memo.h"
 #include "repo_finder/worker_binding.h"
 #include "runtime/arguments.h"
 #include "runtime/text.h"
@@ -18,15 +17,6 @@ using namespace nb::literals;
 namespace {
 
 Interned releases_key{"releases"};
-
-// Orders by the release texts in document order, for the module's Version: a host asks about
-// the same packages over and over, and sorting by Version compares in Python.
-Memo& known_orders = *new Memo(256);
-
-nb::list copy_of(nb::handle list) {
-    return nb::borrow<nb::list>(
-        rt::steal_or_throw(PyList_GetSlice(list.ptr(), 0, PyList_GET_SIZE(list.ptr()))));
-}
 
 void sort_descending(nb::list& texts) {
     texts.attr("sort")("reverse"_a = true);
@@ -57,10 +47,47 @@ nb::list newest_first(nb::handle texts, Parse parse, bool keep_unparsed) {
     return valid;
 }
 
+// Orders the finder worked out, kept in its version_orders under the release texts in document
+// order: a host asks about the same packages over and over, and ordering by Version parses every
+// text and compares in Python, which costs as much as the rest of a query. An entry is (the
+// Version the texts were ordered by, the order as a tuple), and answers only while the module's
+// Version is that one.
+constexpr Py_ssize_t kept_texts_budget = 32768;
+
+// `texts` in the order newest_first gives by `version_type`, kept or worked out.
+nb::list ordered_by(nb::handle self, const nb::list& texts, nb::handle version_type) {
+    RepoFinder* state = state_of(self);
+    nb::object key = state != nullptr ? texts_key(texts) : nb::object();
+    if (key.is_valid()) {
+        nb::object kept = rt::dict_item(state->version_orders, key);
+        if (kept.is_valid() && nb::borrow(PyTuple_GET_ITEM(kept.ptr(), 0)).is(version_type)) {
+            return nb::borrow<nb::list>(
+                rt::steal_or_throw(PySequence_List(PyTuple_GET_ITEM(kept.ptr(), 1))));
+        }
+    }
+    nb::list ordered = newest_first(
+        texts,
+        [&](nb::handle text) -> nb::object {
+            try {
+                return version_type(text);
+            } catch (nb::python_error& error) {
+                if (!error.matches(PyExc_ValueError)) throw;
+                return {};
+            }
+        },
+        true);
+    if (key.is_valid()) {
+        nb::object entry =
+            nb::make_tuple(version_type, rt::steal_or_throw(PyList_AsTuple(ordered.ptr())));
+        keep_within(state->version_orders, key, entry, kept_texts_budget);
+    }
+    return ordered;
+}
+
 // The versions of an API document's "releases" object. With packaging, in PEP 440 order by the
 // module's Version (whose ValueError, InvalidVersion among them, marks a text it cannot parse),
 // like the finder's; without it, in plain string order.
-nb::list api_versions(nb::handle document) {
+nb::list api_versions(nb::handle self, nb::handle document) {
     if (!PyDict_Check(document.ptr())) {
         rt::throw_error(PyExc_ValueError, "the document is not a JSON object");
     }
@@ -74,23 +101,7 @@ nb::list api_versions(nb::handle document) {
         sort_descending(texts);
         return texts;
     }
-    nb::object version_type = global::version().get();
-    nb::object key = rt::steal_or_throw(PyList_AsTuple(texts.ptr()));
-    nb::object known = known_orders.find(version_type, key);
-    if (known.is_valid()) return copy_of(known);
-    nb::list ordered = newest_first(
-        texts,
-        [&](nb::handle text) -> nb::object {
-            try {
-                return parsed_versions().call(version_type, text);
-            } catch (nb::python_error& error) {
-                if (!error.matches(PyExc_ValueError)) throw;
-                return {};
-            }
-        },
-        true);
-    known_orders.keep(version_type, key, copy_of(ordered));
-    return ordered;
+    return ordered_by(self, texts, global::version().get());
 }
 
 rt::Task versions_from_index(nb::object self, nb::object package_name, nb::object index_url) {
@@ -99,7 +110,7 @@ rt::Task versions_from_index(nb::object self, nb::object package_name, nb::objec
         co_return co_await query_api_document(
             self, package_name, index_url, package_api_url(pattern, package_name), nb::list(),
             [&](nb::handle document) -> nb::object {
-                nb::list versions = api_versions(document);
+                nb::list versions = api_versions(self, document);
                 host::log_debug("Found " + std::to_string(versions.size()) +
                                 " versions via API for " + rt::utf8_text(package_name));
                 return versions;

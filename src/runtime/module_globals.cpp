@@ -1,6 +1,7 @@
 #include "runtime/module_globals.h"
 
 #include "runtime/errors.h"
+#include "runtime/values.h"
 
 namespace quenlet::rt {
 
@@ -13,12 +14,12 @@ void bind_module_globals(nb::module_& module) {
 }
 
 nb::object ModuleGlobal::get() const {
-    PyObject* value = PyDict_GetItemWithError(module_namespace, key_.get().ptr());
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name());
+    nb::object value = dict_item(module_namespace, key_.get());
+    if (!value.is_valid()) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name());
         throw_pending();
     }
-    return nb::borrow(value);
+    return value;
 }
 
 }  // namespace quenlet::rt

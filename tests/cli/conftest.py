@@ -47,18 +47,18 @@ def closed_port_url():
 
 @pytest.fixture
 def public_index_at(tmp_path):
-    """An environment in which pip's record of the public index names the given local index.
-
-    The module that says so hides any other sitecustomize (the sanitizer run has one, which
-    mends how interpreters are started): the command started with it starts none for info.
-    """
+    """An environment in which pip's record of the public index names the given local index: a
+    pip package of that one record, ahead of the installed pip on the path. The command's info
+    starts no pip, so nothing else of pip is missed."""
 
     def environment(index):
-        site = tmp_path / "site-customization"
-        site.mkdir()
-        (site / "sitecustomize.py").write_text(
-            "import pip._internal.models.index as record\n"
-            f"record.PyPI = record.PackageIndex({index.url + '/'!r}, file_storage_domain='127.0.0.1')\n"
+        site = tmp_path / "pip-record"
+        models = site / "pip" / "_internal" / "models"
+        models.mkdir(parents=True)
+        for package in (site / "pip", models.parent, models):
+            (package / "__init__.py").write_text("")
+        (models / "index.py").write_text(
+            f"PyPI = PackageIndex({index.url + '/'!r}, file_storage_domain='127.0.0.1')\n"
         )
         return hermetic_pip_environment() | {"PYTHONPATH": str(site)}
 

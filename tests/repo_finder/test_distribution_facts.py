@@ -3,9 +3,11 @@ answers for a table or entry that has since been replaced."""
 
 from __future__ import annotations
 
+import gc
 import importlib.metadata
 import re
 import sys
+import weakref
 
 import pytest
 from packaging.specifiers import SpecifierSet
@@ -169,3 +171,22 @@ def test_requirements_are_read_only_when_extras_are_asked_for(finder):
     with pytest.raises(RuntimeError, match="requirements unreadable"):
         finder.check_specifier_in_dist("pkg", "", ["dev"])
     assert finder.check_specifier_in_dist("pkg", "==1.0") == "1.0"
+
+
+def test_a_finder_whose_kept_facts_lead_back_to_it_is_collected():
+    class Remembering:
+        """An entry that refers back to the finder, as host objects may."""
+
+        def __init__(self, finder):
+            self.finder = finder
+            self.metadata = {"Name": "pkg", "Version": "1.0"}
+
+    finder = RepoFinder(None)
+    finder._distributions_cache = {"pkg": Remembering(finder)}
+    assert finder.check_specifier_in_dist("pkg", "") == "1.0"
+    # Only the kept facts lead to the entry now, and the entry back to the finder.
+    finder._distributions_cache = None
+    gone = weakref.ref(finder)
+    del finder
+    gc.collect()
+    assert gone() is None

@@ -7,6 +7,8 @@ import asyncio
 import aiohttp
 import pytest
 
+from quenlet_master.config.settings import SettingsManager
+
 
 @pytest.fixture
 async def open_finder(finder):
@@ -53,3 +55,44 @@ async def test_aiohttp_is_looked_up_when_the_session_is_needed(repo_finder, open
     monkeypatch.setattr(repo_finder, "aiohttp", None)
     with pytest.raises(RuntimeError):
         await open_finder._get_session()
+
+
+def test_a_finder_used_under_one_loop_and_then_another_answers_under_both(repo_finder, local_index_server):
+    # A host that runs each job under its own asyncio.run and never closes the finder in between.
+    local_index_server.add_wheel("alpha", "1.0")
+    settings = SettingsManager(local_index_server.settings_values())
+    finder = repo_finder.RepoFinder(settings)
+    first = asyncio.run(finder.get_versions("alpha"))
+    first_session = finder._session
+
+    async def second_job():
+        try:
+            return await finder.get_versions("alpha"), finder._session
+        finally:
+            await finder.close()
+
+    second, second_session = asyncio.run(second_job())
+    assert first == second == ["1.0"]
+    assert second_session is not first_session
+    # The session of the loop that has ended was closed when it was replaced.
+    assert first_session.closed
+
+
+def test_a_session_is_never_used_from_another_loop_while_its_own_still_runs(repo_finder):
+    finder = repo_finder.RepoFinder(None)
+    own_loop = asyncio.new_event_loop()
+    try:
+        own = own_loop.run_until_complete(finder._get_session())
+
+        async def from_another_loop():
+            try:
+                return await finder._get_session()
+            finally:
+                await finder.close()
+
+        other = asyncio.run(from_another_loop())
+        assert other is not own and other.closed
+        assert not own.closed
+        own_loop.run_until_complete(own.close())
+    finally:
+        own_loop.close()
