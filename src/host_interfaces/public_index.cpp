@@ -12,7 +12,8 @@ namespace {
 
 PublicIndex read_record() {
     try {
-        nb::object read = nb::module_::import_("quenlet_master.config.public_index").attr("base_url");
+        nb::object read =
+            nb::module_::import_("quenlet_master.config.public_index").attr("base_url");
         std::string root = rt::utf8_text(read());
         while (!root.empty() && root.back() == '/') root.pop_back();
         return {root, {}};

@@ -140,8 +140,9 @@ nb::object kept_document(nb::handle self, nb::handle key) {
 
 rt::Task dependencies_from_index(nb::object self, nb::object package_name, nb::object version,
                                  nb::object index_url) {
-    nb::object key = nb::make_tuple(lower_case(package_name), version);
-    nb::object document = kept_document(self, key);
+    rt::FramePromise& frame = co_await rt::this_frame();
+    rt::Kept<nb::object> key(frame, nb::make_tuple(lower_case(package_name), version));
+    nb::object document = kept_document(self, *key);
     if (!document.is_valid()) {
         nb::object pattern = api_pattern_of(self, index_url);
         if (!is_nonempty_str(pattern)) {
@@ -160,20 +161,20 @@ rt::Task dependencies_from_index(nb::object self, nb::object package_name, nb::o
                      "==" + rt::utf8_text(version),
                  nb::list()});
         }
-        nb::list empty;
+        rt::Kept<nb::object> empty(frame, nb::list());
         document = co_await query_api_document(
-            self, package_name, index_url, version_api_url(pattern, package_name, version), empty,
+            self, package_name, index_url, version_api_url(pattern, package_name, version), *empty,
             [&](nb::handle fetched) -> nb::object {
                 // Only a document that can be read is kept: a kept document answers every
                 // later query, so an unreadable one would fail them all.
                 requires_dist_of(fetched);
                 nb::object cache = field::metadata_cache.get(self);
-                if (PyObject_SetItem(cache.ptr(), key.ptr(), fetched.ptr()) != 0) {
+                if (PyObject_SetItem(cache.ptr(), key->ptr(), fetched.ptr()) != 0) {
                     rt::throw_pending();
                 }
                 return nb::borrow(fetched);
             });
-        if (document.is(empty)) co_return empty;
+        if (document.is(*empty)) co_return std::move(*empty);
     }
     co_return dependencies_of(self, document, package_name, version);
 }

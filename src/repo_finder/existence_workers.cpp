@@ -14,16 +14,17 @@ namespace quenlet::repo_finder {
 
 namespace {
 
+// Whether a response has status 200. An object of static storage: the check below runs after
+// the call that makes it has returned.
+constexpr auto status_ok = [](nb::object response) -> rt::Task {
+    int found = PyObject_RichCompareBool(response.attr("status").ptr(), nb::int_(200).ptr(), Py_EQ);
+    if (found < 0) rt::throw_pending();
+    co_return nb::bool_(found == 1);
+};
+
 // Whether the API answers `api_url` with status 200: a coroutine object.
 nb::object api_has(nb::object self, nb::object api_url) {
-    rt::Task check =
-        with_api_response(std::move(self), std::move(api_url), [](nb::object response) -> rt::Task {
-            int found =
-                PyObject_RichCompareBool(response.attr("status").ptr(), nb::int_(200).ptr(), Py_EQ);
-            if (found < 0) rt::throw_pending();
-            co_return nb::bool_(found == 1);
-        });
-    return std::move(check).into_python(nullptr);
+    return with_api_response(std::move(self), std::move(api_url), status_ok).into_python(nullptr);
 }
 
 // A check that fails is a no, logged at debug as "<check> failed for <subject> at <index>: ...".

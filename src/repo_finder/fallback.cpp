@@ -7,7 +7,7 @@ nb::object Fallback::answer(const nb::python_error& error) const {
     return empty_;
 }
 
-rt::Task await_or_fall_back(std::function<nb::object()> start, Fallback fallback) {
+rt::Task await_or_fall_back(rt::FunctionRef<nb::object()> start, Fallback fallback) {
     try {
         co_return co_await rt::awaited(start());
     } catch (nb::python_error& error) {

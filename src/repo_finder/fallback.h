@@ -4,13 +4,13 @@
 // are answered so: cancellation, GeneratorExit and KeyboardInterrupt pass through.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "repo_finder/repo_finder.h"
 #include "runtime/coroutine.h"
+#include "runtime/function_ref.h"
 
 namespace quenlet::repo_finder {
 
@@ -26,6 +26,11 @@ class Fallback {
 
     // The empty answer, once `error` is logged.
     nb::object answer(const nb::python_error& error) const;
+
+    int traverse(visitproc visit, void* arg) const noexcept {
+        Py_VISIT(empty_.ptr());
+        return 0;
+    }
 
   private:
     void (*log_)(std::string_view message) = nullptr;
@@ -45,8 +50,8 @@ nb::object run_or_fall_back(const Fallback& fallback, Work&& work) {
 }
 
 // await start(), or the fallback's answer when starting or awaiting fails with an ordinary
-// error. `start` runs inside this coroutine, so it may use the caller's locals (the caller waits
-// for it), and an error in the hand-off itself is answered like any other.
-rt::Task await_or_fall_back(std::function<nb::object()> start, Fallback fallback);
+// error. `start` runs inside this coroutine, so it may use the caller's locals by reference (the
+// caller waits for it), and an error in the hand-off itself is answered like any other.
+rt::Task await_or_fall_back(rt::FunctionRef<nb::object()> start, Fallback fallback);
 
 }  // namespace quenlet::repo_finder

@@ -29,6 +29,13 @@ bool is_list_of_str(nb::handle value) {
     return true;
 }
 
+// session.get(api_url, timeout=ClientTimeout(total=10)).
+nb::object api_request(nb::handle session, nb::handle api_url) {
+    nb::object timeout =
+        global::aiohttp().get().attr("ClientTimeout")("total"_a = request_timeout_seconds);
+    return session.attr("get")(api_url, "timeout"_a = timeout);
+}
+
 }  // namespace
 
 bool is_nonempty_str(nb::handle value) {
@@ -36,17 +43,14 @@ bool is_nonempty_str(nb::handle value) {
 }
 
 rt::Task with_api_response(nb::object self, nb::object api_url,
-                           std::function<rt::Task(nb::object response)> use) {
-    nb::object session = co_await session_of(self);
-    nb::object timeout =
-        global::aiohttp().get().attr("ClientTimeout")("total"_a = request_timeout_seconds);
-    nb::object request = session.attr("get")(api_url, "timeout"_a = timeout);
-    co_return co_await rt::with_async_context(std::move(request), std::move(use));
+                           rt::FunctionRef<rt::Task(nb::object response)> use) {
+    nb::object request = api_request(co_await session_of(self), api_url);
+    co_return co_await rt::with_async_context(std::move(request), use);
 }
 
 rt::Task query_api_document(nb::object self, nb::object package_name, nb::object index_url,
                             nb::object api_url, nb::object empty,
-                            std::function<nb::object(nb::handle document)> use) {
+                            rt::FunctionRef<nb::object(nb::handle document)> use) {
     try {
         co_return co_await with_api_response(self, api_url, [&](nb::object response) -> rt::Task {
             nb::object status = response.attr("status");

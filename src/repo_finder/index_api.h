@@ -2,10 +2,9 @@
 // session, and reading the documents an index sends.
 #pragma once
 
-#include <functional>
-
 #include "repo_finder/repo_finder.h"
 #include "runtime/coroutine.h"
+#include "runtime/function_ref.h"
 
 namespace quenlet::repo_finder {
 
@@ -16,7 +15,7 @@ bool is_nonempty_str(nb::handle value);
 // seconds; `use` runs while the response is held as an async context, and its result is the
 // result. Errors propagate.
 rt::Task with_api_response(nb::object self, nb::object api_url,
-                           std::function<rt::Task(nb::object response)> use);
+                           rt::FunctionRef<rt::Task(nb::object response)> use);
 
 // The document at `api_url`, passed to `use`, whose result is the result. Everything that keeps
 // the index from answering is logged and gives `empty`: status 404 (debug, naming the index),
@@ -24,7 +23,7 @@ rt::Task with_api_response(nb::object self, nb::object api_url,
 // ordinary error, from the session to `use` itself (error, with its text).
 rt::Task query_api_document(nb::object self, nb::object package_name, nb::object index_url,
                             nb::object api_url, nb::object empty,
-                            std::function<nb::object(nb::handle document)> use);
+                            rt::FunctionRef<nb::object(nb::handle document)> use);
 
 // The "requires_dist" list of a version's document: its "info" object's member, or an empty
 // list when either is absent or the member is null or otherwise false. A document that cannot

@@ -98,6 +98,12 @@ nb::object nothing(const Search& search) {
 struct Plan {
     nb::object primary_url = nb::none();
     nb::list secondary_urls;
+
+    int traverse(visitproc visit, void* arg) const noexcept {
+        Py_VISIT(primary_url.ptr());
+        Py_VISIT(secondary_urls.ptr());
+        return 0;
+    }
 };
 
 Plan plan_of(nb::handle settings) {
@@ -120,8 +126,10 @@ rt::Task search(nb::object self, Search search, nb::object arguments, nb::object
         nb::object result = co_await search.worker->start(self, arguments, index_url);
         co_return answer(search, result, index_url);
     }
-    nb::object settings = method::get_pip_settings.call(self);
-    Plan plan = plan_of(settings);
+    rt::FramePromise& frame = co_await rt::this_frame();
+    rt::Kept<nb::object> settings(frame, method::get_pip_settings.call(self));
+    rt::Kept<Plan> kept_plan(frame, plan_of(*settings));
+    const Plan& plan = *kept_plan;
     const Messages* messages = search.messages;
 
     if (is_nonempty_str(plan.primary_url)) {
@@ -132,7 +140,7 @@ rt::Task search(nb::object self, Search search, nb::object arguments, nb::object
             co_return answer(search, result, plan.primary_url);
         }
     }
-    if (truthy(item(settings, use_secondary_urls_key)) && plan.secondary_urls.size() > 0) {
+    if (truthy(item(*settings, use_secondary_urls_key)) && plan.secondary_urls.size() > 0) {
         if (messages) {
             host::log_info(filled(messages->before_secondaries, size_text(plan.secondary_urls)));
         }

@@ -50,9 +50,12 @@ bool is_closed_loop(nb::handle loop) {
     return loop.is_none() || truthy(loop.attr("is_closed")());
 }
 
-// Never suspends between looking at _session and storing a new one, so coroutines on one loop
-// all receive the same session.
-rt::Task get_session(nb::object self) {
+// The session of the running loop, made anew when there is none, it is closed, or it belongs to
+// another loop. Never suspends between looking at _session and storing a new one, so coroutines
+// on one loop all receive the same session. A session replaced because its loop has ended is
+// handed over in `retired`: it can serve no one, and is to be released as far as it still can be.
+// One whose loop still runs is left to the queries there that hold it.
+nb::object session_of_this_loop(nb::handle self, nb::object& retired) {
     nb::object aiohttp = global::aiohttp().get();
     if (aiohttp.is_none()) {
         rt::throw_error(PyExc_RuntimeError, "aiohttp not installed, cannot query package indexes");
@@ -63,27 +66,43 @@ rt::Task get_session(nb::object self) {
     nb::object owner;  // the loop of a session replaced because it belongs to another
     if (!session.is_none() && is_open(session)) {
         owner = loop_of(state, session);
-        if (!owner.is_valid() || owner.is(loop)) co_return session;
+        if (!owner.is_valid() || owner.is(loop)) return session;
     }
     nb::object replaced = session;
     session = aiohttp.attr("ClientSession")();
     field::session.set(self, session);
     remember_loop(state, session, loop);
-    // A session whose loop has ended can serve no one: released as far as it still can be. One
-    // whose loop still runs is left to the queries there that hold it.
-    if (owner.is_valid() && is_closed_loop(owner)) {
-        try {
-            co_await rt::awaited(replaced.attr("close")());
-        } catch (nb::python_error& error) {
-            if (!rt::is_ordinary(error)) throw;
-        }
+    if (owner.is_valid() && is_closed_loop(owner)) retired = std::move(replaced);
+    return session;
+}
+
+// Closes `retired` as far as it can be closed, then gives `session`.
+rt::Task retire(nb::object retired, nb::object session) {
+    try {
+        co_await rt::awaited(retired.attr("close")());
+    } catch (nb::python_error& error) {
+        if (!rt::is_ordinary(error)) throw;
     }
     co_return session;
 }
 
-rt::Task close(nb::object self) {
+rt::Task get_session(nb::object self) {
+    nb::object retired;
+    nb::object session = session_of_this_loop(self, retired);
+    if (retired.is_valid()) co_return co_await retire(std::move(retired), std::move(session));
+    co_return session;
+}
+
+// session.close() of the finder's open session, or None when it has none open.
+nb::object close_call(nb::handle self) {
     nb::object session = field::session.get(self);
-    if (truthy(session) && is_open(session)) co_await rt::awaited(session.attr("close")());
+    if (truthy(session) && is_open(session)) return session.attr("close")();
+    return nb::none();
+}
+
+rt::Task close(nb::object self) {
+    nb::object closing = close_call(self);
+    if (!closing.is_none()) co_await rt::awaited(std::move(closing));
     co_return nb::none();
 }
 

@@ -103,7 +103,8 @@ nb::object FrameState::awaited() const {
     if (!suspended()) return nb::none();
     const FramePromise* current = promise;
     while (current->child != nullptr) current = current->child;
-    return current->delegate.is_valid() ? current->delegate : nb::none();
+    if (!current->delegate.is_valid()) return nb::none();
+    return current->delegate;
 }
 
 namespace {

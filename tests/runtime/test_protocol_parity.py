@@ -67,17 +67,24 @@ def flags(obj, prefix):
 
 class Script:
     """A trace shared by the code under test and the driver, warnings and unraisable errors
-    included."""
+    included. `fresh` first collects what earlier tests left, for scripts that collect garbage
+    themselves and so would report it."""
 
-    def __init__(self):
+    def __init__(self, fresh=False):
         self.trace = []
+        self.fresh = fresh
 
     def __enter__(self):
+        if self.fresh:
+            gc.collect()
         # Warnings are written down as text: a recorded warning would keep its source (the
         # object under test) alive and so change when that object ends.
         self._warnings = warnings.catch_warnings()
         self._warnings.__enter__()
         warnings.simplefilter("always")
+        # Resources that earlier tests left to the collector may be reported in a collection
+        # here: they are not the objects under test.
+        warnings.simplefilter("ignore", ResourceWarning)
         warnings.showwarning = lambda message, category, *args, **kwargs: self.trace.append(
             ("warning", category.__name__, str(message))
         )
@@ -306,7 +313,7 @@ class Owner:
 def test_suspended_coroutine_in_a_cycle_is_collected_and_finalized():
     traces = []
     for module in (twins, probe):
-        with Script() as script:
+        with Script(fresh=True) as script:
             owner = Owner(script.trace)
             owner.operation = module.await_reporting(Pause("p", script.trace), owner.report)
             owner.operation.send(None)
@@ -322,7 +329,7 @@ def test_suspended_coroutine_in_a_cycle_is_collected_and_finalized():
 def test_suspended_generator_in_a_cycle_without_a_loop_is_closed_where_it_waits():
     traces = []
     for module in (twins, probe):
-        with Script() as script:
+        with Script(fresh=True) as script:
             owner = Owner(script.trace)
             owner.stream = module.count_up(3, lambda: Pause("tick", script.trace), owner.report)
             driver = Driver(owner.stream)
@@ -456,7 +463,7 @@ async def unstarted_generator_dropped(module, trace):
 def test_under_an_event_loop(scenario):
     traces = []
     for module in (twins, probe):
-        with Script() as script:
+        with Script(fresh=True) as script:
 
             async def main(module=module, trace=script.trace):
                 trace.append(await asyncio.create_task(_outcome_of(scenario(module, trace))))
