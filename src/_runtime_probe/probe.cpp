@@ -6,6 +6,7 @@
 #include "runtime/coroutine.h"
 #include "runtime/imports.h"
 #include "runtime/runtime.h"
+#include "runtime/text.h"
 
 namespace rt = quenlet::rt;
 

@@ -40,7 +40,7 @@ const PublicIndex& public_index() {
 
 std::string public_index_root() {
     const PublicIndex& index = public_index();
-    if (index.root.empty()) rt::throw_error(PyExc_RuntimeError, index.unknown.c_str());
+    if (index.root.empty()) rt::throw_error(PyExc_RuntimeError, "%s", index.unknown.c_str());
     return index.root;
 }
 

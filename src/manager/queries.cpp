@@ -22,8 +22,7 @@ constexpr int request_timeout_seconds = 10;
 // The resolvers promise a list (None is tolerated); anything else is a broken host.
 nb::object require_list_result(nb::object result) {
     if (!result.is_none() && !PyList_Check(result.ptr())) {
-        PyErr_Format(PyExc_TypeError, "Expected list, got %s", Py_TYPE(result.ptr())->tp_name);
-        rt::throw_pending();
+        rt::throw_error(PyExc_TypeError, "Expected list, got %s", Py_TYPE(result.ptr())->tp_name);
     }
     return result;
 }

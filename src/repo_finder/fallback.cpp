@@ -1,5 +1,7 @@
 #include "repo_finder/fallback.h"
 
+#include "runtime/text.h"
+
 namespace quenlet::repo_finder {
 
 nb::object Fallback::answer(const nb::python_error& error) const {

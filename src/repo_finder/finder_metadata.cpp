@@ -43,9 +43,8 @@ nb::object download(nb::handle finder, nb::handle url, nb::handle sha256) {
         nb::object digest =
             nb::module_::import_("hashlib").attr("sha256")(content).attr("hexdigest")();
         if (!digest.equal(sha256)) {
-            PyErr_Format(PyExc_ValueError, "%S does not match the sha256 digest the index gives",
-                         url.ptr());
-            rt::throw_pending();
+            rt::throw_error(PyExc_ValueError, "%S does not match the sha256 digest the index gives",
+                            url.ptr());
         }
     }
     return content;
@@ -89,9 +88,8 @@ nb::object wheel_metadata(nb::handle content, nb::handle filename) {
         if (is_top_level_metadata(member)) found.append(member);
     }
     if (found.size() != 1) {
-        PyErr_Format(PyExc_ValueError, "%S has %zd top-level .dist-info/METADATA files, not one",
-                     filename.ptr(), static_cast<Py_ssize_t>(found.size()));
-        rt::throw_pending();
+        rt::throw_error(PyExc_ValueError, "%S has %zd top-level .dist-info/METADATA files, not one",
+                        filename.ptr(), static_cast<Py_ssize_t>(found.size()));
     }
     return archive.attr("read")(found[0]);
 }

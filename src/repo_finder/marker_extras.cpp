@@ -52,9 +52,8 @@ nb::set marker_extras(nb::handle requirements) {
             int contained = PySequence_Contains(requirement.ptr(), nb::str("extra ==").ptr());
             if (contained < 0) rt::throw_pending();
             if (contained == 0) continue;
-            PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%s'",
-                         Py_TYPE(requirement.ptr())->tp_name);
-            rt::throw_pending();
+            rt::throw_error(PyExc_TypeError, "expected string or bytes-like object, got '%s'",
+                            Py_TYPE(requirement.ptr())->tp_name);
         }
         Text text(requirement);
         if (!contains(text, "extra ==")) continue;

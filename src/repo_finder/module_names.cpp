@@ -51,8 +51,7 @@ nb::object import_from(const char* module, const char* name) {
     if (value == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) rt::throw_pending();
         PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-        rt::throw_pending();
+        rt::throw_error(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
     }
     return nb::steal(value);
 }

@@ -89,8 +89,7 @@ nb::object get_pip_api_list(nb::handle self) {
     if (!settings.present()) return default_api_list();
     nb::object entries = settings.get(key::api_list, default_api_list());
     if (!entries.is_none() && !PyList_Check(entries.ptr())) {
-        PyErr_Format(PyExc_TypeError, "Expected list, got %s", Py_TYPE(entries.ptr())->tp_name);
-        rt::throw_pending();
+        rt::throw_error(PyExc_TypeError, "Expected list, got %s", Py_TYPE(entries.ptr())->tp_name);
     }
     return entries;
 }

@@ -76,8 +76,8 @@ nb::object get_api_pattern_for_index(nb::handle self, nb::handle index_url) {
         if (equal == 0) continue;
         nb::object pattern = get_or(entry, api_pattern_key.get(), Py_None);
         if (!pattern.is_none() && !PyUnicode_Check(pattern.ptr())) {
-            PyErr_Format(PyExc_TypeError, "Expected str, got %s", Py_TYPE(pattern.ptr())->tp_name);
-            rt::throw_pending();
+            rt::throw_error(PyExc_TypeError, "Expected str, got %s",
+                            Py_TYPE(pattern.ptr())->tp_name);
         }
         return pattern;
     }

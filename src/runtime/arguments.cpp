@@ -5,9 +5,8 @@
 namespace quenlet::rt {
 
 void raise_argument_type(const char* name, const char* expected, nb::handle actual) {
-    PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", name,
-                 expected, Py_TYPE(actual.ptr())->tp_name);
-    throw_pending();
+    throw_error(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", name,
+                expected, Py_TYPE(actual.ptr())->tp_name);
 }
 
 void require_str_list_or_none(nb::handle value, const char* name) {

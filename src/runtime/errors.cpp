@@ -1,7 +1,6 @@
 #include "runtime/errors.h"
 
-#include "runtime/text.h"
-
+#include <cstdarg>
 #include <new>
 
 namespace quenlet::rt {
@@ -20,8 +19,11 @@ void throw_exception(nb::handle exception) {
     throw_pending();
 }
 
-void throw_error(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
+void throw_error(PyObject* type, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    PyErr_FormatV(type, format, arguments);
+    va_end(arguments);
     throw_pending();
 }
 
@@ -55,15 +57,6 @@ nb::object exception_object(std::exception_ptr failure) noexcept {
         set_python_error(std::current_exception());
         return nb::steal(fetch_raised_exception());
     }
-}
-
-std::string error_text(const nb::python_error& error) {
-    PyObject* text = PyObject_Str(error.value().ptr());
-    if (text == nullptr) {
-        PyErr_Clear();
-        return "<unprintable exception>";
-    }
-    return utf8_text(nb::steal(text));
 }
 
 }  // namespace quenlet::rt

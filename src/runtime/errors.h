@@ -5,7 +5,6 @@
 #pragma once
 
 #include <exception>
-#include <string>
 
 #include "runtime/python.h"
 
@@ -20,8 +19,9 @@ nb::object steal_or_throw(PyObject* object);
 // Raises the given exception instance as a C++ exception.
 [[noreturn]] void throw_exception(nb::handle exception);
 
-// Raises `type(message)` as a C++ exception.
-[[noreturn]] void throw_error(PyObject* type, const char* message);
+// Raises `type(message)` as a C++ exception, the message made from `format` and its arguments
+// as PyUnicode_FromFormat makes it (%s, %S, %R, %zd, ...): the one way business code raises.
+[[noreturn]] void throw_error(PyObject* type, const char* format, ...);
 
 // Sets the interpreter's error indicator from any C++ exception. Never throws.
 void set_python_error(std::exception_ptr failure) noexcept;
@@ -34,8 +34,5 @@ nb::object exception_object(std::exception_ptr failure) noexcept;
 inline bool is_ordinary(const nb::python_error& error) noexcept {
     return error.matches(PyExc_Exception);
 }
-
-// str(exception), the text that messages carry for an error.
-std::string error_text(const nb::python_error& error);
 
 }  // namespace quenlet::rt

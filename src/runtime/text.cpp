@@ -16,4 +16,13 @@ std::string utf8_text(nb::handle text) {
                        static_cast<size_t>(PyBytes_GET_SIZE(escaped.ptr())));
 }
 
+std::string error_text(const nb::python_error& error) {
+    PyObject* text = PyObject_Str(error.value().ptr());
+    if (text == nullptr) {
+        PyErr_Clear();
+        return "<unprintable exception>";
+    }
+    return utf8_text(nb::steal(text));
+}
+
 }  // namespace quenlet::rt

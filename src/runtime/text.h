@@ -11,4 +11,7 @@ namespace quenlet::rt {
 // The UTF-8 form of a str, with lone surrogates backslash-escaped.
 std::string utf8_text(nb::handle text);
 
+// str(exception), the text that messages carry for an error.
+std::string error_text(const nb::python_error& error);
+
 }  // namespace quenlet::rt
