@@ -33,7 +33,6 @@ nb::object import_from(const char* module, const char* name) {
 
 NB_MODULE(manager, m) {
     rt::init_runtime(m, manager::module_name);
-    rt::bind_module_globals(m);
 
     m.attr("asyncio") = nb::module_::import_("asyncio");
     m.attr("os") = nb::module_::import_("os");

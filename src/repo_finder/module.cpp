@@ -6,7 +6,6 @@ namespace rf = quenlet::repo_finder;
 
 NB_MODULE(repo_finder, module) {
     quenlet::rt::init_runtime(module, rf::module_name);
-    quenlet::rt::bind_module_globals(module);
 
     rf::bind_module_names(module);
     rf::bind_dummy_types(module);

@@ -12,14 +12,13 @@
 
 namespace quenlet::rt {
 
-PyTypeObject* coroutine_type = nullptr;
-
 namespace {
 
 struct CoroutineObject {
     PyObject_HEAD FrameState state;
     const char* qualname;  // static storage
     PyObject* weakrefs;
+    PyObject* module_state;  // the owner of the state of the module that made it
 };
 
 CoroutineObject* as_coroutine(PyObject* self) {
@@ -82,7 +81,8 @@ void coroutine_finalize(PyObject* self) {
         PyObject* message =
             PyUnicode_FromFormat("coroutine '%s' was never awaited",
                                  coroutine->qualname ? coroutine->qualname : "<native>");
-        if (message == nullptr || warn_never_awaited(message, self) < 0) {
+        if (message == nullptr ||
+            warn_never_awaited(owned_state(coroutine->module_state), message, self) < 0) {
             write_unraisable("finalizing coroutine", self);
         }
         Py_XDECREF(message);
@@ -98,6 +98,7 @@ void coroutine_finalize(PyObject* self) {
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroutineObject* coroutine = as_coroutine(self);
     Py_VISIT(Py_TYPE(self));
+    Py_VISIT(coroutine->module_state);
     return visit_frames(coroutine->state, visit, arg);
 }
 
@@ -105,6 +106,7 @@ int coroutine_clear(PyObject* self) {
     // The finalizer has already closed the frame of an unreachable coroutine; what is left of
     // it can only be dropped.
     as_coroutine(self)->state.discard();
+    Py_CLEAR(as_coroutine(self)->module_state);
     return 0;
 }
 
@@ -115,6 +117,7 @@ void coroutine_dealloc(PyObject* self) {
     if (coroutine->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     coroutine->state.discard();
     coroutine->state.~FrameState();
+    Py_CLEAR(coroutine->module_state);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_Del(self);
     Py_DECREF(type);
@@ -173,11 +176,28 @@ PyMemberDef coroutine_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyType_Slot coroutine_slots[] = {
+    {Py_am_await, reinterpret_cast<void*>(coroutine_await)},
+    {Py_am_send, reinterpret_cast<void*>(coroutine_am_send)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(coroutine_iternext)},
+    {Py_tp_methods, coroutine_methods},
+    {Py_tp_getset, coroutine_getset},
+    {Py_tp_members, coroutine_members},
+    {Py_tp_finalize, reinterpret_cast<void*>(coroutine_finalize)},
+    {Py_tp_traverse, reinterpret_cast<void*>(coroutine_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(coroutine_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(coroutine_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(coroutine_repr)},
+    {0, nullptr},
+};
+
 }  // namespace
 
 nb::object Task::into_python(const char* qualname) && {
-    CoroutineObject* coroutine = PyObject_GC_New(CoroutineObject, coroutine_type);
+    CoroutineObject* coroutine = PyObject_GC_New(CoroutineObject, module_state()->coroutine_type);
     if (coroutine == nullptr) throw_pending();
+    coroutine->module_state = Py_NewRef(module_state_owner().ptr());
     std::coroutine_handle<promise_type> frame = std::exchange(frame_, {});
     new (&coroutine->state) FrameState(frame, &frame.promise(), FrameKind::coroutine);
     coroutine->qualname = qualname;
@@ -186,27 +206,9 @@ nb::object Task::into_python(const char* qualname) && {
     return nb::steal(reinterpret_cast<PyObject*>(coroutine));
 }
 
-void init_coroutine_type(const char* module_name) {
-    static std::string name = std::string(module_name) + ".native_coroutine";
-    static PyType_Slot slots[] = {
-        {Py_am_await, reinterpret_cast<void*>(coroutine_await)},
-        {Py_am_send, reinterpret_cast<void*>(coroutine_am_send)},
-        {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-        {Py_tp_iternext, reinterpret_cast<void*>(coroutine_iternext)},
-        {Py_tp_methods, coroutine_methods},
-        {Py_tp_getset, coroutine_getset},
-        {Py_tp_members, coroutine_members},
-        {Py_tp_finalize, reinterpret_cast<void*>(coroutine_finalize)},
-        {Py_tp_traverse, reinterpret_cast<void*>(coroutine_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(coroutine_clear)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(coroutine_dealloc)},
-        {Py_tp_repr, reinterpret_cast<void*>(coroutine_repr)},
-        {0, nullptr},
-    };
-    static PyType_Spec spec = {name.c_str(), sizeof(CoroutineObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-    coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (coroutine_type == nullptr) throw_pending();
+void init_coroutine_type(ModuleState& state, const char* module_name) {
+    state.coroutine_type =
+        make_type(module_name, "native_coroutine", sizeof(CoroutineObject), coroutine_slots);
 }
 
 }  // namespace quenlet::rt

@@ -1,7 +1,5 @@
 #include "runtime/driver.h"
 
-#include "runtime/types.h"
-
 namespace quenlet::rt {
 
 void FrameState::discard() noexcept {
@@ -55,19 +53,21 @@ nb::object awaitable_iterator(nb::handle awaitable) {
     return iterator;
 }
 
-int warn_never_awaited(nb::handle message, nb::handle source) noexcept {
-    PyObject* args[] = {message.ptr(), PyExc_RuntimeWarning, nullptr, source.ptr()};
+int warn_never_awaited(ModuleState* state, PyObject* message, PyObject* source) noexcept {
+    if (state == nullptr) {
+        // The module has gone, warnings.warn with it: the warning has no source then.
+        const char* text = PyUnicode_AsUTF8(message);
+        return text == nullptr ? -1 : PyErr_WarnEx(PyExc_RuntimeWarning, text, 1);
+    }
     PyObject* stacklevel = PyLong_FromLong(1);
     PyObject* names = Py_BuildValue("(ss)", "stacklevel", "source");
-    if (stacklevel == nullptr || names == nullptr) {
-        Py_XDECREF(stacklevel);
-        Py_XDECREF(names);
-        return -1;
+    PyObject* done = nullptr;
+    if (stacklevel != nullptr && names != nullptr) {
+        PyObject* args[] = {message, PyExc_RuntimeWarning, stacklevel, source};
+        done = PyObject_Vectorcall(state->warnings_warn.ptr(), args, 2, names);
     }
-    args[2] = stacklevel;
-    PyObject* done = PyObject_Vectorcall(warnings_warn, args, 2, names);
-    Py_DECREF(stacklevel);
-    Py_DECREF(names);
+    Py_XDECREF(stacklevel);
+    Py_XDECREF(names);
     if (done == nullptr) return -1;
     Py_DECREF(done);
     return 0;

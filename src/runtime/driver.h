@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "runtime/frame.h"
+#include "runtime/module_state.h"
 
 namespace quenlet::rt {
 
@@ -76,7 +77,7 @@ bool unpack_thrown(const char* method, PyObject* const* args, Py_ssize_t nargs, 
 // Warns RuntimeWarning(message) as CPython warns about what was never awaited: with `source`,
 // the object at fault, for the warning's consumers (tracemalloc shows where it was made).
 // -1 with an error set if the warning was turned into one.
-int warn_never_awaited(nb::handle message, nb::handle source) noexcept;
+int warn_never_awaited(ModuleState* state, PyObject* message, PyObject* source) noexcept;
 
 // The value carried by a StopIteration that is now set (cleared), as a new reference.
 PyObject* take_stop_iteration_value() noexcept;

@@ -1,14 +1,10 @@
 // Python modules and callables the runtime and both extension modules use on hot paths, imported
-// once. The references are deliberately never released: they must outlive every frame, and the
-// interpreter tears modules down itself at exit.
+// when the module initialises and kept in its state.
 #pragma once
 
 #include "runtime/python.h"
 
 namespace quenlet::rt {
-
-// Imports them; called once from the runtime's initialisation.
-void import_runtime_modules();
 
 nb::handle asyncio_module();
 

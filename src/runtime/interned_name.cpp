@@ -1,17 +1,25 @@
 #include "runtime/interned_name.h"
 
 #include "runtime/errors.h"
+#include "runtime/module_state.h"
 
 namespace quenlet::rt {
 
 PyObject* InternedName::intern() const {
     nb::object object = steal_or_throw(PyUnicode_InternFromString(text_));
-    PyObject* kept = nullptr;
-    if (object_.compare_exchange_strong(kept, object.ptr(), std::memory_order_acq_rel)) {
-        return object.release().ptr();
+    PyObject* made = object.ptr();
+    if (ModuleState* state = module_state()) {
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->kept.push_back(std::move(object));
+        state->interned.push_back(this);
+    } else {
+        // No module to keep it: an interned str lives as long as the interpreter anyway.
+        object.release();
     }
-    // Another thread was first: its reference is the one kept, and ours goes.
-    return kept;
+    PyObject* known = nullptr;
+    if (object_.compare_exchange_strong(known, made, std::memory_order_acq_rel)) return made;
+    // Another thread was first: both are kept, and the first one is used.
+    return known;
 }
 
 }  // namespace quenlet::rt

@@ -1,4 +1,4 @@
-// A str interned once and kept for the life of the process: the names and keys looked up on every
+// A str interned once and kept in the module's state: the names and keys looked up on every
 // call, where building the str each time would cost more than the lookup. Objects of it are made
 // at static initialisation, before the interpreter exists, so the str is made on first use.
 #pragma once
@@ -19,6 +19,9 @@ class InternedName {
         return object != nullptr ? object : intern();
     }
     const char* text() const noexcept { return text_; }
+
+    // The module state lets go of the str: the next use makes it anew.
+    void forget() const noexcept { object_.store(nullptr, std::memory_order_release); }
 
   private:
     PyObject* intern() const;

@@ -9,9 +9,6 @@
 
 namespace quenlet::rt {
 
-// Remembers the namespace of the module being initialised; call once from its init function.
-void bind_module_globals(nb::module_& module);
-
 class ModuleGlobal {
   public:
     constexpr explicit ModuleGlobal(const char* name) noexcept : key_(name) {}

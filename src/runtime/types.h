@@ -1,19 +1,15 @@
-// The runtime's Python types, created once per module by init_runtime(). Internal.
+// The runtime's Python types, made once per module by init_runtime() into its state. Internal.
 #pragma once
 
-#include "runtime/python.h"
+#include "runtime/module_state.h"
 
 namespace quenlet::rt {
 
-extern PyTypeObject* coroutine_type;
-extern PyTypeObject* async_generator_type;
-extern PyTypeObject* async_generator_asend_type;
-extern PyTypeObject* async_generator_athrow_type;
+void init_coroutine_type(ModuleState& state, const char* module_name);
+void init_async_generator_types(ModuleState& state, const char* module_name);
 
-// warnings.warn, for the warnings the runtime's types give.
-extern PyObject* warnings_warn;
-
-void init_coroutine_type(const char* module_name);
-void init_async_generator_types(const char* module_name);
+// A heap type from `slots`, kept by the module's state.
+PyTypeObject* make_type(const char* module_name, const char* type_name, int size,
+                        PyType_Slot* slots);
 
 }  // namespace quenlet::rt

@@ -1,0 +1,103 @@
+#include "runtime/module_state.h"
+
+#include <atomic>
+#include <string>
+#include <utility>
+
+#include "runtime/errors.h"
+#include "runtime/interned_name.h"
+
+namespace quenlet::rt {
+
+namespace {
+
+struct StateOwner {
+    PyObject_HEAD ModuleState* state;
+};
+
+StateOwner* as_owner(PyObject* self) {
+    return reinterpret_cast<StateOwner*>(self);
+}
+
+// The module's current state and its owner. Atomic: executor threads read names too, and a build
+// that keeps the GIL off lets them do so while the module is torn down.
+std::atomic<ModuleState*> current{nullptr};
+std::atomic<PyObject*> current_owner{nullptr};
+
+int owner_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const ModuleState* state = as_owner(self)->state;
+    if (state == nullptr) return 0;
+    Py_VISIT(state->module_dict.ptr());
+    Py_VISIT(state->asyncio.ptr());
+    Py_VISIT(state->get_event_loop.ptr());
+    Py_VISIT(state->get_asyncgen_hooks.ptr());
+    Py_VISIT(state->warnings_warn.ptr());
+    for (const nb::object& object : state->kept) Py_VISIT(object.ptr());
+    return 0;
+}
+
+int owner_clear(PyObject* self) {
+    ModuleState* state = std::exchange(as_owner(self)->state, nullptr);
+    if (state == nullptr) return 0;
+    ModuleState* expected = state;
+    if (current.compare_exchange_strong(expected, nullptr)) current_owner.store(nullptr);
+    for (const InternedName* name : state->interned) name->forget();
+    delete state;
+    return 0;
+}
+
+void owner_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    owner_clear(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+}  // namespace
+
+void create_module_state(nb::module_& module) {
+    static PyType_Slot slots[] = {
+        {Py_tp_traverse, reinterpret_cast<void*>(owner_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(owner_clear)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(owner_dealloc)},
+        {0, nullptr},
+    };
+    std::string name = nb::cast<std::string>(module.attr("__name__")) + ".ModuleState";
+    PyType_Spec spec = {name.c_str(), sizeof(StateOwner), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    nb::object type = steal_or_throw(PyType_FromSpec(&spec));
+    StateOwner* owner = PyObject_GC_New(StateOwner, reinterpret_cast<PyTypeObject*>(type.ptr()));
+    if (owner == nullptr) throw_pending();
+    owner->state = new ModuleState();
+    owner->state->module_dict = nb::borrow(PyModule_GetDict(module.ptr()));
+    PyObject_GC_Track(owner);
+    nb::object kept_owner = nb::steal(reinterpret_cast<PyObject*>(owner));
+    module.attr("__quenlet_state__") = kept_owner;
+    current_owner.store(kept_owner.ptr());
+    current.store(owner->state);
+}
+
+ModuleState* module_state() noexcept {
+    return current.load(std::memory_order_acquire);
+}
+
+nb::handle module_state_owner() noexcept {
+    return current_owner.load(std::memory_order_acquire);
+}
+
+ModuleState* owned_state(PyObject* owner) noexcept {
+    return owner != nullptr ? as_owner(owner)->state : nullptr;
+}
+
+nb::handle keep(nb::object object) {
+    ModuleState* state = module_state();
+    if (state == nullptr) throw_error(PyExc_RuntimeError, "the module has been unloaded");
+    nb::handle kept = object;
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->kept.push_back(std::move(object));
+    return kept;
+}
+
+}  // namespace quenlet::rt
