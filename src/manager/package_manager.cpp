@@ -11,28 +11,17 @@ using namespace nb::literals;
 namespace {
 
 // The host's service classes, read at construction so a host or test may substitute them.
-const rt::ModuleGlobal& package_cache_class() {
-    static const rt::ModuleGlobal global("PackageCache");
-    return global;
-}
-const rt::ModuleGlobal& pip_command_builder_class() {
-    static const rt::ModuleGlobal global("PipCommandBuilder");
-    return global;
-}
-const rt::ModuleGlobal& version_resolver_class() {
-    static const rt::ModuleGlobal global("VersionResolver");
-    return global;
-}
-const rt::ModuleGlobal& extras_resolver_class() {
-    static const rt::ModuleGlobal global("ExtrasResolver");
-    return global;
-}
+const rt::ModuleGlobal package_cache_class("PackageCache");
+const rt::ModuleGlobal pip_command_builder_class("PipCommandBuilder");
+const rt::ModuleGlobal version_resolver_class("VersionResolver");
+const rt::ModuleGlobal extras_resolver_class("ExtrasResolver");
+
+const rt::ModuleGlobal os_global("os");
 
 }  // namespace
 
 nb::object os_module() {
-    static const rt::ModuleGlobal os("os");
-    return os.get();
+    return os_global.get();
 }
 
 void init_package_manager(nb::handle self, nb::handle base_dir, nb::handle settings_manager) {
@@ -49,10 +38,10 @@ void init_package_manager(nb::handle self, nb::handle base_dir, nb::handle setti
     nb::setattr(self, "settings_manager", settings_manager);
     // The package cache is given the base directory: it keeps its records in the same hidden
     // folder, which it derives itself.
-    nb::setattr(self, "package_cache", package_cache_class().get()("cache_dir"_a = base));
-    nb::setattr(self, "pip_command_builder", pip_command_builder_class().get()(settings_manager));
-    nb::setattr(self, "version_resolver", version_resolver_class().get()(settings_manager));
-    nb::setattr(self, "extras_resolver", extras_resolver_class().get()(settings_manager));
+    nb::setattr(self, "package_cache", package_cache_class.get()("cache_dir"_a = base));
+    nb::setattr(self, "pip_command_builder", pip_command_builder_class.get()(settings_manager));
+    nb::setattr(self, "version_resolver", version_resolver_class.get()(settings_manager));
+    nb::setattr(self, "extras_resolver", extras_resolver_class.get()(settings_manager));
 }
 
 nb::object get_target_dir(nb::handle self) {

@@ -3,11 +3,13 @@
 #include <cstring>
 
 #include "runtime/errors.h"
+#include "runtime/module_state.h"
 
 namespace quenlet::manager {
 
 namespace {
 
+// Kept in the module's state.
 nb::handle stream_names[2];
 nb::handle protocol_type;
 
@@ -188,8 +190,8 @@ void PipOutput::clear() {
 }
 
 void bind_pip_output(nb::module_& module) {
-    stream_names[0] = nb::str("stdout").release();
-    stream_names[1] = nb::str("stderr").release();
+    stream_names[0] = rt::keep(nb::str("stdout"));
+    stream_names[1] = rt::keep(nb::str("stderr"));
     nb::class_<PipOutput> type(module, "_PipOutputProtocol", nb::type_slots(protocol_slots));
     type.def(nb::init<>())
         .def(
@@ -199,7 +201,7 @@ void bind_pip_output(nb::module_& module) {
              nb::arg("exc").none())
         .def("process_exited", &PipOutput::process_exited)
         .def("connection_lost", [](PipOutput&, nb::handle) {}, nb::arg("exc").none());
-    protocol_type = type;
+    protocol_type = rt::keep(type);
 }
 
 nb::handle pip_output_type() {

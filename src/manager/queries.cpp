@@ -45,15 +45,9 @@ nb::object error_result(nb::handle message) {
     return result;
 }
 
-const rt::ModuleGlobal& aiohttp_global() {
-    static const rt::ModuleGlobal global("aiohttp");
-    return global;
-}
+const rt::ModuleGlobal aiohttp_global("aiohttp");
 
-const rt::ModuleGlobal& asyncio_global() {
-    static const rt::ModuleGlobal global("asyncio");
-    return global;
-}
+const rt::ModuleGlobal asyncio_global("asyncio");
 
 // The body of one answered request: the summary fields, or the error the status stands for.
 // The error a response's status stands for, or an invalid object for 200.
@@ -101,7 +95,7 @@ rt::Task fetch_package_info(nb::object aiohttp, nb::object package_name) {
             });
     } catch (nb::python_error& error) {
         if (!rt::is_ordinary(error)) throw;
-        if (error.matches(asyncio_global().get().attr("TimeoutError"))) {
+        if (error.matches(asyncio_global.get().attr("TimeoutError"))) {
             host::log_error("Timeout querying PyPI for " + name);
             co_return error_result(nb::str("Request timed out"));
         }
@@ -112,7 +106,7 @@ rt::Task fetch_package_info(nb::object aiohttp, nb::object package_name) {
 }
 
 rt::Task package_info(nb::object package_name) {
-    nb::object aiohttp = aiohttp_global().get();
+    nb::object aiohttp = aiohttp_global.get();
     if (aiohttp.is_none()) {
         host::log_error("aiohttp not installed, cannot query PyPI API");
         co_return error_result(nb::str("aiohttp not installed"));

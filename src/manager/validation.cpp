@@ -8,6 +8,7 @@
 
 #include "manager/manager.h"
 #include "runtime/arguments.h"
+#include "runtime/module_state.h"
 
 namespace quenlet::manager {
 
@@ -179,36 +180,35 @@ int archive_suffix(const Py_UCS1* chars, Py_ssize_t end) {
     return -1;
 }
 
-// Every answer the function can give, built once.
+// Every answer the function can give, built once and kept in the module's state.
 struct Results {
-    nb::object valid, empty, too_long, invalid_format;
-    std::array<nb::object, forbidden.size()> invalid_character;
-    std::array<nb::object, archive_suffixes.size()> archive_file;
+    nb::handle valid, empty, too_long, invalid_format;
+    std::array<nb::handle, forbidden.size()> invalid_character;
+    std::array<nb::handle, archive_suffixes.size()> archive_file;
 };
 
-Results* results = nullptr;
+Results results;
 
-nb::object result(bool valid, nb::object message) {
-    return nb::make_tuple(nb::bool_(valid), std::move(message));
+nb::handle result(bool valid, nb::object message) {
+    return rt::keep(nb::make_tuple(nb::bool_(valid), std::move(message)));
 }
 
 }  // namespace
 
 void init_validation() {
-    results = new Results;  // lives as long as the process, like the module's other constants
-    results->valid = result(true, nb::str(""));
-    results->empty = result(false, nb::str("Package spec cannot be empty"));
-    results->too_long = result(false, nb::str("Package spec too long (max 256 characters)"));
-    results->invalid_format = result(false, nb::str("Package spec contains invalid format"));
+    results.valid = result(true, nb::str(""));
+    results.empty = result(false, nb::str("Package spec cannot be empty"));
+    results.too_long = result(false, nb::str("Package spec too long (max 256 characters)"));
+    results.invalid_format = result(false, nb::str("Package spec contains invalid format"));
     for (std::size_t i = 0; i < forbidden.size(); ++i) {
         std::string message = "Package spec contains invalid character: ";
         message += forbidden[i];
-        results->invalid_character[i] = result(false, nb::str(message.c_str(), message.size()));
+        results.invalid_character[i] = result(false, nb::str(message.c_str(), message.size()));
     }
     for (std::size_t i = 0; i < archive_suffixes.size(); ++i) {
         std::string message = "Package spec looks like an archive file: ";
         message += archive_suffixes[i];
-        results->archive_file[i] = result(false, nb::str(message.c_str(), message.size()));
+        results.archive_file[i] = result(false, nb::str(message.c_str(), message.size()));
     }
 }
 
@@ -216,8 +216,8 @@ nb::object validate_package_spec(nb::handle package_spec) {
     rt::require_str(package_spec, "package_spec");
     PyObject* text = package_spec.ptr();
     Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (length == 0) return results->empty;
-    if (length > max_length) return results->too_long;
+    if (length == 0) return nb::borrow(results.empty);
+    if (length > max_length) return nb::borrow(results.too_long);
     const void* data = PyUnicode_DATA(text);
     Scan found;
     switch (PyUnicode_KIND(text)) {
@@ -232,14 +232,14 @@ nb::object validate_package_spec(nb::handle package_spec) {
             break;
     }
     if (found.forbidden_found != 0) {
-        return results->invalid_character[__builtin_ctz(found.forbidden_found)];
+        return nb::borrow(results.invalid_character[__builtin_ctz(found.forbidden_found)]);
     }
-    if (!accepting(found.state)) return results->invalid_format;
+    if (!accepting(found.state)) return nb::borrow(results.invalid_format);
     // The pattern accepts ASCII only, which the interpreter stores one byte per character.
     const auto* chars = static_cast<const Py_UCS1*>(data);
     int suffix = archive_suffix(chars, length);
     if (suffix < 0 && found.name_length < length) suffix = archive_suffix(chars, found.name_length);
-    return suffix < 0 ? results->valid : results->archive_file[suffix];
+    return nb::borrow(suffix < 0 ? results.valid : results.archive_file[suffix]);
 }
 
 }  // namespace quenlet::manager
