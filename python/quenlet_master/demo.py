@@ -21,7 +21,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from quenlet_master.local_index import LocalIndexServer
+from quenlet_master.local_index import LocalIndex, LocalIndexServer
 
 # (name, version, options of ``build_wheel``)
 Release = tuple[str, str, dict[str, Any]]
@@ -110,7 +110,7 @@ def hermetic_pip_environment() -> dict[str, str]:
     return env
 
 
-def write_settings(path: Path, primary: LocalIndexServer, secondary: LocalIndexServer) -> None:
+def write_settings(path: Path, primary: LocalIndex, secondary: LocalIndex) -> None:
     settings = {
         "package_management": {
             "pip": {
@@ -155,9 +155,9 @@ def main() -> int:
         work = Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="quenlet-demo-")))
         primary = stack.enter_context(LocalIndexServer(work / "primary-index"))
         secondary = stack.enter_context(LocalIndexServer(work / "secondary-index"))
-        for server, releases in ((primary, PRIMARY_RELEASES), (secondary, SECONDARY_RELEASES)):
+        for index, releases in ((primary, PRIMARY_RELEASES), (secondary, SECONDARY_RELEASES)):
             for name, version, options in releases:
-                server.add_wheel(name, version, **options)
+                index.add_wheel(name, version, **options)
         settings_path = work / "settings.json"
         write_settings(settings_path, primary, secondary)
 

@@ -256,17 +256,17 @@ async def test_request_log_counts_per_path(local_index, releases, http):
 def test_thread_runner_starts_serves_and_stops_cleanly(tmp_path):
     threads_before = set(threading.enumerate())
     server = LocalIndexServer(tmp_path)
-    with server:
-        server.add_wheel("threaded", "1.0")
-        host, port = "127.0.0.1", int(server.url.rsplit(":", 1)[1])
-        with urllib.request.urlopen(server.simple_url + "threaded/", timeout=5) as response:
+    with server as index:
+        index.add_wheel("threaded", "1.0")
+        host, port = "127.0.0.1", int(index.url.rsplit(":", 1)[1])
+        with urllib.request.urlopen(index.simple_url + "threaded/", timeout=5) as response:
             assert b"threaded-1.0-py3-none-any.whl" in response.read()
-        assert server.request_log.count("/simple/threaded/") == 1
+        assert index.request_log.count("/simple/threaded/") == 1
     assert set(threading.enumerate()) == threads_before
     with pytest.raises(OSError):
         socket.create_connection((host, port), timeout=1).close()
     # A stopped runner can be started again, on a fresh port.
-    with server:
-        assert server.request_log.count() == 1
+    with server as index:
+        assert index.request_log.count() == 1
     with pytest.raises(RuntimeError):
-        _ = server.url
+        _ = index.url
