@@ -161,17 +161,6 @@ def main() -> int:
         settings_path = work / "settings.json"
         write_settings(settings_path, primary, secondary)
 
-        print("Package modules tour", flush=True)
-        print(f"  work folder:     {work}", flush=True)
-        print(f"  primary index:   {primary.simple_url} (JSON API {primary.api_pattern})", flush=True)
-        print(f"  secondary index: {secondary.simple_url} (simple pages only)", flush=True)
-        print(f"  every command runs as: {sys.executable} -m quenlet_master.cli", flush=True)
-        print(f"      --settings {settings_path} --base-dir {work / 'base'} COMMAND ...", flush=True)
-        print(
-            f"  pip sees none of this machine's pip configuration: PIP_CONFIG_FILE={os.devnull}", flush=True
-        )
-        print("      and no PIP_* variables, so that every install comes from the indexes above", flush=True)
-
         base_argv = [
             sys.executable,
             "-m",
@@ -181,6 +170,16 @@ def main() -> int:
             "--base-dir",
             str(work / "base"),
         ]
+        print("Package modules tour", flush=True)
+        print(f"  work folder:     {work}", flush=True)
+        print(f"  primary index:   {primary.simple_url} (JSON API {primary.api_pattern})", flush=True)
+        print(f"  secondary index: {secondary.simple_url} (simple pages only)", flush=True)
+        print(f"  every command runs as: {shlex.join(base_argv[:3])}", flush=True)
+        print(f"      {shlex.join(base_argv[3:])} COMMAND ...", flush=True)
+        print(
+            f"  pip sees none of this machine's pip configuration: PIP_CONFIG_FILE={os.devnull}", flush=True
+        )
+        print("      and no PIP_* variables, so that every install comes from the indexes above", flush=True)
         steps = tour_steps(str(work / "site-packages"))
         env = hermetic_pip_environment()
         failed = [
