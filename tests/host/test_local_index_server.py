@@ -140,6 +140,16 @@ async def test_sdist_only_release_is_described_by_its_pkg_info(local_index, http
     assert (info["summary"], info["requires_dist"]) == ("from PKG-INFO", ["six"])
 
 
+@pytest.mark.asyncio
+async def test_files_that_are_no_distribution_it_can_read_are_not_served(local_index, releases, http):
+    # A zip sdist is a distribution, but not one whose PKG-INFO the index reads.
+    for stray in ("notes.txt", "demo_pkg-0.1.zip", "demo_pkg-0.2"):
+        (local_index.root / stray).write_bytes(b"not an archive")
+    status, _, body = await fetch(http, local_index.simple_url + "demo-pkg/")
+    assert status == 200 and body.decode().count("<a ") == 4
+    assert (await fetch(http, local_index.url + "/files/notes.txt"))[0] == 404
+
+
 @pytest.mark.parametrize(
     ("fault", "check"),
     [
