@@ -211,7 +211,7 @@ class Catalogue:
 # ``metadata_files`` false describes an index that predates PEP 658: it names no metadata files.
 
 
-def file_href(dist: DistFile) -> str:
+def _file_href(dist: DistFile) -> str:
     return f"/files/{quote(dist.filename)}"
 
 
@@ -249,7 +249,7 @@ def simple_project_html(project: str, files: list[DistFile], metadata_files: boo
 
 
 def _simple_anchor(dist: DistFile, metadata_files: bool) -> str:
-    attributes = [f'href="{file_href(dist)}#sha256={dist.sha256}"']
+    attributes = [f'href="{_file_href(dist)}#sha256={dist.sha256}"']
     if dist.requires_python:
         attributes.append(f'data-requires-python="{html.escape(dist.requires_python)}"')
     digest = served_metadata_sha256(dist, metadata_files)
@@ -265,7 +265,7 @@ def _simple_json_file(dist: DistFile, metadata_files: bool) -> dict[str, Any]:
     metadata: Any = {"sha256": digest} if digest else False
     entry: dict[str, Any] = {
         "filename": dist.filename,
-        "url": file_href(dist),
+        "url": _file_href(dist),
         "hashes": {"sha256": dist.sha256},
         "core-metadata": metadata,
         "dist-info-metadata": metadata,
@@ -312,7 +312,7 @@ def version_document(base: str, files: list[DistFile]) -> dict[str, Any]:
 def _json_file(base: str, dist: DistFile) -> dict[str, Any]:
     return {
         "filename": dist.filename,
-        "url": base + file_href(dist),
+        "url": base + _file_href(dist),
         "packagetype": dist.packagetype,
         "python_version": "py3" if dist.packagetype == "bdist_wheel" else "source",
         "size": dist.size,
