@@ -42,10 +42,11 @@ async def local_index(tmp_path_factory: pytest.TempPathFactory) -> AsyncIterator
 
 
 @pytest.fixture
-def local_index_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[LocalIndexServer]:
-    """A ``LocalIndexServer`` on its own thread, for synchronous tests and subprocesses."""
-    with LocalIndexServer(tmp_path_factory.mktemp("local_index")) as server:
-        yield server
+def local_index_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[LocalIndex]:
+    """A ``LocalIndex`` served on a thread of its own (``LocalIndexServer``), for synchronous
+    tests and subprocesses."""
+    with LocalIndexServer(tmp_path_factory.mktemp("local_index")) as index:
+        yield index
 
 
 @pytest.fixture

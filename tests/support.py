@@ -81,8 +81,8 @@ class ScriptPip(PipCommandBuilder):
 
     @classmethod
     def shell(cls, script: str) -> ScriptPip:
-        """`script` sees the spec as $1 and the target as $2. A shell starts in a millisecond, so
-        hundreds of installs stay quick, and it is never the sanitized interpreter."""
+        """`script` sees the spec as $1 and the target as $2. A shell starts far sooner than an
+        interpreter, so hundreds of installs stay quick, and it is never the sanitized one."""
         return cls(["/bin/sh", "-c", script, "pip"])
 
     def build_install_command(self, package_spec, target_dir, no_deps=False, prefer_binary=False):

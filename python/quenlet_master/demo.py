@@ -21,7 +21,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from quenlet_master.local_index import LocalIndexServer
+from quenlet_master.local_index import LocalIndex, LocalIndexServer
 
 # (name, version, options of ``build_wheel``)
 Release = tuple[str, str, dict[str, Any]]
@@ -110,7 +110,7 @@ def hermetic_pip_environment() -> dict[str, str]:
     return env
 
 
-def write_settings(path: Path, primary: LocalIndexServer, secondary: LocalIndexServer) -> None:
+def write_settings(path: Path, primary: LocalIndex, secondary: LocalIndex) -> None:
     settings = {
         "package_management": {
             "pip": {
@@ -155,22 +155,11 @@ def main() -> int:
         work = Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="quenlet-demo-")))
         primary = stack.enter_context(LocalIndexServer(work / "primary-index"))
         secondary = stack.enter_context(LocalIndexServer(work / "secondary-index"))
-        for server, releases in ((primary, PRIMARY_RELEASES), (secondary, SECONDARY_RELEASES)):
+        for index, releases in ((primary, PRIMARY_RELEASES), (secondary, SECONDARY_RELEASES)):
             for name, version, options in releases:
-                server.add_wheel(name, version, **options)
+                index.add_wheel(name, version, **options)
         settings_path = work / "settings.json"
         write_settings(settings_path, primary, secondary)
-
-        print("Package modules tour", flush=True)
-        print(f"  work folder:     {work}", flush=True)
-        print(f"  primary index:   {primary.simple_url} (JSON API {primary.api_pattern})", flush=True)
-        print(f"  secondary index: {secondary.simple_url} (simple pages only)", flush=True)
-        print(f"  every command runs as: {sys.executable} -m quenlet_master.cli", flush=True)
-        print(f"      --settings {settings_path} --base-dir {work / 'base'} COMMAND ...", flush=True)
-        print(
-            f"  pip sees none of this machine's pip configuration: PIP_CONFIG_FILE={os.devnull}", flush=True
-        )
-        print("      and no PIP_* variables, so that every install comes from the indexes above", flush=True)
 
         base_argv = [
             sys.executable,
@@ -181,6 +170,16 @@ def main() -> int:
             "--base-dir",
             str(work / "base"),
         ]
+        print("Package modules tour", flush=True)
+        print(f"  work folder:     {work}", flush=True)
+        print(f"  primary index:   {primary.simple_url} (JSON API {primary.api_pattern})", flush=True)
+        print(f"  secondary index: {secondary.simple_url} (simple pages only)", flush=True)
+        print(f"  every command runs as: {shlex.join(base_argv[:3])}", flush=True)
+        print(f"      {shlex.join(base_argv[3:])} COMMAND ...", flush=True)
+        print(
+            f"  pip sees none of this machine's pip configuration: PIP_CONFIG_FILE={os.devnull}", flush=True
+        )
+        print("      and no PIP_* variables, so that every install comes from the indexes above", flush=True)
         steps = tour_steps(str(work / "site-packages"))
         env = hermetic_pip_environment()
         failed = [

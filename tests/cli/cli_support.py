@@ -104,8 +104,8 @@ unsanitized_only = pytest.mark.skipif(
 )
 
 
-def write_settings(path, server, with_api=True):
-    path.write_text(json.dumps(server.settings_values(with_api=with_api)))
+def write_settings(path, index, with_api=True):
+    path.write_text(json.dumps(index.settings_values(with_api=with_api)))
     return path
 
 

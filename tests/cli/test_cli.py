@@ -123,6 +123,8 @@ def test_extra_indexes_given_are_searched_and_the_files_on_request(cli, sample_i
         (["versions", ""], "argument name: '' is not a valid package name"),
         (["deps", "sample/pkg", "1.0"], "argument name: 'sample/pkg' is not a valid package name"),
         (["extras", "sample-pkg", "../1.0"], "argument version: '../1.0' is not a version"),
+        (["extras", "sample-pkg", "1.0 rc1"], "argument version: '1.0 rc1' is not a version"),
+        (["deps", "sample-pkg", ""], "argument version: '' is not a version"),
         (["install", "sample-pkg", "--target", ""], "argument --target: an empty folder name"),
         (["--base-dir", "", "cache-install", "sample-pkg", "1.0"], "argument --base-dir: an empty folder"),
         # The specifications the package manager refuses, refused before anything starts.

@@ -25,7 +25,7 @@ def body_lines(text):
 
 @needs_finder
 @needs_manager
-# Every interpreter of the tour would run sanitized, some twenty times slower: its one-minute
+# Every interpreter of the tour would run sanitized, many times slower: its one-minute
 # budget is for the real thing, and it drives nothing native that the other tests do not.
 @pytest.mark.skipif(under_address_sanitizer(), reason="the tour's budget is for unsanitized runs")
 def test_demo_tour_shows_the_key_results_and_leaves_nothing_behind(tmp_path):

@@ -140,6 +140,16 @@ async def test_sdist_only_release_is_described_by_its_pkg_info(local_index, http
     assert (info["summary"], info["requires_dist"]) == ("from PKG-INFO", ["six"])
 
 
+@pytest.mark.asyncio
+async def test_files_that_are_no_distribution_it_can_read_are_not_served(local_index, releases, http):
+    # A zip sdist is a distribution, but not one whose PKG-INFO the index reads.
+    for stray in ("notes.txt", "demo_pkg-0.1.zip", "demo_pkg-0.2"):
+        (local_index.root / stray).write_bytes(b"not an archive")
+    status, _, body = await fetch(http, local_index.simple_url + "demo-pkg/")
+    assert status == 200 and body.decode().count("<a ") == 4
+    assert (await fetch(http, local_index.url + "/files/notes.txt"))[0] == 404
+
+
 @pytest.mark.parametrize(
     ("fault", "check"),
     [
@@ -256,17 +266,17 @@ async def test_request_log_counts_per_path(local_index, releases, http):
 def test_thread_runner_starts_serves_and_stops_cleanly(tmp_path):
     threads_before = set(threading.enumerate())
     server = LocalIndexServer(tmp_path)
-    with server:
-        server.add_wheel("threaded", "1.0")
-        host, port = "127.0.0.1", int(server.url.rsplit(":", 1)[1])
-        with urllib.request.urlopen(server.simple_url + "threaded/", timeout=5) as response:
+    with server as index:
+        index.add_wheel("threaded", "1.0")
+        host, port = "127.0.0.1", int(index.url.rsplit(":", 1)[1])
+        with urllib.request.urlopen(index.simple_url + "threaded/", timeout=5) as response:
             assert b"threaded-1.0-py3-none-any.whl" in response.read()
-        assert server.request_log.count("/simple/threaded/") == 1
+        assert index.request_log.count("/simple/threaded/") == 1
     assert set(threading.enumerate()) == threads_before
     with pytest.raises(OSError):
         socket.create_connection((host, port), timeout=1).close()
     # A stopped runner can be started again, on a fresh port.
-    with server:
-        assert server.request_log.count() == 1
+    with server as index:
+        assert index.request_log.count() == 1
     with pytest.raises(RuntimeError):
-        _ = server.url
+        _ = index.url

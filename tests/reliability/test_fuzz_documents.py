@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 from quenlet_master.business_layer.packages import manager, repo_finder
 from quenlet_master.config import public_index
 from quenlet_master.config.settings import SettingsManager
-from quenlet_master.local_index import LocalIndexServer, json_path
+from quenlet_master.local_index import LocalIndex, LocalIndexServer, json_path
 
 from .conftest import scaled
 
@@ -56,7 +56,7 @@ documents = st.one_of(shaped, any_json)
 class Worker:
     """The local index on its own thread, and one event loop here that every example runs on."""
 
-    def __init__(self, server: LocalIndexServer):
+    def __init__(self, server: LocalIndex):
         self.server = server
         self.loop = asyncio.new_event_loop()
         self.api = repo_finder.RepoFinder(SettingsManager(server.settings_values()))

@@ -8,14 +8,11 @@ import re
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from packaging.utils import canonicalize_name
 
 from quenlet_master.business_layer.packages.repo_finder import RepoFinder
 
 SEPARATED = st.text(alphabet=st.sampled_from("aZ9-_.İ/\\ Ωß"), max_size=20)
-
-
-def reference_name(name: str) -> str:
-    return re.sub(r"[-_.]+", "-", name.lower())
 
 
 @pytest.mark.parametrize(
@@ -36,7 +33,7 @@ def test_normalize_name(finder, name, expected):
 
 @given(st.one_of(SEPARATED, st.text(max_size=20)))
 def test_normalize_name_matches_the_rule(name):
-    assert RepoFinder(None)._normalize_name(name) == reference_name(name)
+    assert RepoFinder(None)._normalize_name(name) == canonicalize_name(name)
 
 
 @pytest.mark.parametrize(

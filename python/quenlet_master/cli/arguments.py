@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import importlib.metadata
+import re
 import sys
 from typing import Any
 from urllib.parse import urlsplit
@@ -22,6 +23,8 @@ from quenlet_master.cli.output import PROG, CliError
 INDEX_URL_SCHEMES = ("http", "https", "file")
 PACKAGE_NAME_PLACEHOLDER = "{package_name}"
 INSTALL_COMMANDS = ("install", "cache-install")
+# A version goes into an index address as one path segment.
+_VERSION_TEXT = re.compile(r"[^/\s]+")
 EXIT_STATUS_HELP = (
     "Exit status: 0 success; 1 nothing found, requirement not satisfied or install failed; "
     "2 usage or unexpected error; 130, 143 stopped by SIGINT, SIGTERM; 141 standard output closed."
@@ -87,7 +90,7 @@ def _package_name(text: str) -> str:
 
 
 def _version(text: str) -> str:
-    if not text or "/" in text or any(c.isspace() for c in text):
+    if not _VERSION_TEXT.fullmatch(text):
         raise argparse.ArgumentTypeError(f"'{text}' is not a version")
     return text
 

@@ -4,24 +4,20 @@ Build releases with ``build_wheel``/``build_sdist`` (or ``index.add_wheel``) int
 serve it with ``LocalIndex`` (on the running event loop) or ``LocalIndexServer`` (on a thread).
 """
 
+from quenlet_master.local_index.catalogue import Catalogue, DistFile, latest_version
+from quenlet_master.local_index.faults import Fault, FaultInjector
 from quenlet_master.local_index.server import (
-    Catalogue,
-    DistFile,
-    Fault,
-    FaultInjector,
     LocalIndex,
     LocalIndexServer,
     RequestLog,
     RequestRecord,
     json_path,
-    latest_version,
 )
 from quenlet_master.local_index.wheels import (
     build_metadata,
     build_sdist,
     build_wheel,
     import_name,
-    normalize_name,
     parse_metadata,
     read_sdist_metadata,
     read_wheel_metadata,
@@ -42,7 +38,6 @@ __all__ = [
     "import_name",
     "json_path",
     "latest_version",
-    "normalize_name",
     "parse_metadata",
     "read_sdist_metadata",
     "read_wheel_metadata",

@@ -8,7 +8,7 @@ import signal
 import tempfile
 import threading
 
-from quenlet_master.local_index.server import LocalIndexServer
+from quenlet_master.local_index.server import LocalIndex, LocalIndexServer
 
 DEMO_RELEASES = [
     ("quenlet-demo", "1.0.0", {"summary": "Demo package", "requires_dist": []}),
@@ -25,21 +25,21 @@ DEMO_RELEASES = [
 ]
 
 
-def banner(server: LocalIndexServer) -> list[str]:
+def banner(index: LocalIndex) -> list[str]:
     """What a user needs to point pip and quenlet-packages at the index: its simple pages, and
     the pattern of its JSON API, which the command line only uses when told."""
     return [
-        f"Serving {server.root} at {server.simple_url}",
-        f"  JSON API pattern: {server.api_pattern}",
-        f"  pip install --index-url {server.simple_url} --target DIR NAME",
+        f"Serving {index.root} at {index.simple_url}",
+        f"  JSON API pattern: {index.api_pattern}",
+        "  " + shlex.join(["pip", "install", "--index-url", index.simple_url, "--target", "DIR", "NAME"]),
         "  "
         + shlex.join(
             [
                 "quenlet-packages",
                 "--index-url",
-                server.simple_url,
+                index.simple_url,
                 "--api-pattern",
-                f"{server.simple_url}={server.api_pattern}",
+                f"{index.simple_url}={index.api_pattern}",
                 "versions",
                 "NAME",
             ]
@@ -60,9 +60,9 @@ def main(argv: list[str] | None = None) -> int:
         server = LocalIndexServer(args.folder or scratch, port=args.port)
         if args.demo:
             for name, version, options in DEMO_RELEASES:
-                server.add_wheel(name, version, **options)
-        with server:
-            for line in banner(server):
+                server.index.add_wheel(name, version, **options)
+        with server as index:
+            for line in banner(index):
                 print(line, flush=True)
             stop = threading.Event()
             # A service manager stops us with SIGTERM; shut the server down as on Ctrl-C.

@@ -20,6 +20,7 @@ from email.message import Message
 from email.parser import Parser
 from pathlib import Path
 
+from packaging.utils import canonicalize_name
 from packaging.version import Version
 
 WHEEL_TAG = "py3-none-any"
@@ -30,14 +31,10 @@ _TAR_EPOCH = 315532800  # 1980-01-01, matching the zip members
 FileContents = Mapping[str, "bytes | str"]
 
 
-def normalize_name(name: str) -> str:
-    """PEP 503 project name: lower case, runs of '-', '_' and '.' become one '-'."""
-    return re.sub(r"[-_.]+", "-", name).lower()
-
-
 def filename_name(name: str) -> str:
-    """The distribution-name part of wheel and sdist file names."""
-    return re.sub(r"[-_.]+", "_", name).lower()
+    """The distribution-name part of wheel and sdist file names: the normalised name, with '_'
+    where it has '-'."""
+    return canonicalize_name(name).replace("-", "_")
 
 
 def filename_version(version: str) -> str:

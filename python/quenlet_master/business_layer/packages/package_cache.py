@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import contextlib
 import os
-import re
 import sqlite3
 import sys
 import sysconfig
@@ -22,6 +21,8 @@ import time
 import uuid
 from collections.abc import Iterator
 from typing import Any
+
+from packaging.utils import canonicalize_name
 
 from quenlet_master.config.logging_config import get_logger
 
@@ -48,11 +49,6 @@ CREATE TABLE IF NOT EXISTS installs (
 CREATE INDEX IF NOT EXISTS installs_lookup
     ON installs (normalized_name, version, extras_key, platform, python_version);
 """
-
-
-def normalize_name(name: str) -> str:
-    """PEP 503 normal form: lower case, every run of '-', '_' and '.' turned into one '-'."""
-    return re.sub(r"[-_.]+", "-", name).lower()
 
 
 def _require_str(name: str, value: Any) -> None:
@@ -140,7 +136,7 @@ class PackageCache:
                 " WHERE normalized_name = ? AND version = ? AND extras_key = ?"
                 " AND platform = ? AND python_version = ? ORDER BY id DESC",
                 (
-                    normalize_name(package_name),
+                    canonicalize_name(package_name),
                     version,
                     extras_cache_key,
                     self.get_current_platform(),
@@ -211,7 +207,7 @@ class PackageCache:
                 (
                     install_uuid,
                     package_name,
-                    normalize_name(package_name),
+                    canonicalize_name(package_name),
                     version,
                     extras_cache_key,
                     platform,
