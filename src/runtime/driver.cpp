@@ -9,96 +9,6 @@ void FrameState::discard() noexcept {
     ending.destroy();
 }
 
-int visit_exception(const std::exception_ptr& failure, visitproc visit, void* arg) noexcept {
-    if (!failure) return 0;
-    try {
-        std::rethrow_exception(failure);
-    } catch (const nb::python_error& error) {
-        Py_VISIT(error.value().ptr());
-    } catch (...) {
-    }
-    return 0;
-}
-
-int FramePromise::traverse(visitproc visit, void* arg) const noexcept {
-    Py_VISIT(delegate.ptr());
-    Py_VISIT(sent_value.ptr());
-    Py_VISIT(sent_error.ptr());
-    Py_VISIT(yielded.ptr());
-    Py_VISIT(result.ptr());
-    if (int status = visit_exception(failure, visit, arg)) return status;
-    for (int i = 0; i < parameter_count_; ++i) {
-        if (int status = parameters_[i].traverse(parameters_[i].value, visit, arg)) return status;
-    }
-    for (const KeptBase* kept = kept_; kept != nullptr; kept = kept->below_) {
-        if (int status = kept->traverse(visit, arg)) return status;
-    }
-    return 0;
-}
-
-nb::object awaitable_iterator(nb::handle awaitable) {
-    PyTypeObject* type = Py_TYPE(awaitable.ptr());
-    // A native coroutine is driven directly; `await` would wrap it first.
-    if (PyCoro_CheckExact(awaitable.ptr())) return nb::borrow(awaitable);
-    if (type->tp_as_async == nullptr || type->tp_as_async->am_await == nullptr) {
-        PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", type->tp_name);
-        throw_pending();
-    }
-    nb::object iterator = steal_or_throw(type->tp_as_async->am_await(awaitable.ptr()));
-    if (!PyIter_Check(iterator.ptr())) {
-        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                     Py_TYPE(iterator.ptr())->tp_name);
-        throw_pending();
-    }
-    return iterator;
-}
-
-int warn_never_awaited(ModuleState* state, PyObject* message, PyObject* source) noexcept {
-    if (state == nullptr) {
-        // The module has gone, warnings.warn with it: the warning has no source then.
-        const char* text = PyUnicode_AsUTF8(message);
-        return text == nullptr ? -1 : PyErr_WarnEx(PyExc_RuntimeWarning, text, 1);
-    }
-    PyObject* stacklevel = PyLong_FromLong(1);
-    PyObject* names = Py_BuildValue("(ss)", "stacklevel", "source");
-    PyObject* done = nullptr;
-    if (stacklevel != nullptr && names != nullptr) {
-        PyObject* args[] = {message, PyExc_RuntimeWarning, stacklevel, source};
-        done = PyObject_Vectorcall(state->warnings_warn.ptr(), args, 2, names);
-    }
-    Py_XDECREF(stacklevel);
-    Py_XDECREF(names);
-    if (done == nullptr) return -1;
-    Py_DECREF(done);
-    return 0;
-}
-
-PyObject* take_stop_iteration_value() noexcept {
-    PyObject* exception = fetch_raised_exception();
-    PyObject* value = PyObject_GetAttrString(exception, "value");
-    Py_DECREF(exception);
-    return value;
-}
-
-void set_stop_iteration(PyObject* value) noexcept {
-    if (value == Py_None) {
-        PyErr_SetNone(PyExc_StopIteration);
-        return;
-    }
-    PyObject* exception = PyObject_CallOneArg(PyExc_StopIteration, value);
-    if (exception == nullptr) return;
-    restore_raised_exception(exception);
-}
-
-PyObject* as_iteration(PySendResult status, PyObject* result) noexcept {
-    if (status == PYGEN_NEXT) return result;
-    if (status == PYGEN_RETURN) {
-        set_stop_iteration(result);
-        Py_DECREF(result);
-    }
-    return nullptr;
-}
-
 nb::object FrameState::awaited() const {
     if (!suspended()) return nb::none();
     const FramePromise* current = promise;
@@ -279,53 +189,6 @@ int close_awaited(nb::handle delegate) noexcept {
     return 0;
 }
 
-// Sets the exception that throw() received, checked and made an instance as CPython does.
-bool raise_thrown(Thrown thrown) noexcept {
-    PyObject* traceback = thrown.traceback == Py_None ? nullptr : thrown.traceback;
-    if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return false;
-    }
-    PyObject* exception = nullptr;
-    if (PyExceptionClass_Check(thrown.type)) {
-        PyObject* value = thrown.value == nullptr ? Py_None : thrown.value;
-        if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(thrown.type))) {
-            exception = Py_NewRef(value);
-        } else if (value == Py_None) {
-            exception = PyObject_CallNoArgs(thrown.type);
-        } else if (PyTuple_Check(value)) {
-            exception = PyObject_Call(thrown.type, value, nullptr);
-        } else {
-            exception = PyObject_CallOneArg(thrown.type, value);
-        }
-        if (exception == nullptr) return false;
-        if (!PyExceptionInstance_Check(exception)) {
-            PyErr_Format(PyExc_TypeError,
-                         "calling %R should have returned an instance of BaseException, not %s",
-                         thrown.type, Py_TYPE(exception)->tp_name);
-            Py_DECREF(exception);
-            return false;
-        }
-    } else if (PyExceptionInstance_Check(thrown.type)) {
-        if (thrown.value != nullptr && thrown.value != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return false;
-        }
-        exception = Py_NewRef(thrown.type);
-    } else {
-        PyErr_Format(PyExc_TypeError,
-                     "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(thrown.type)->tp_name);
-        return false;
-    }
-    if (traceback != nullptr && PyException_SetTraceback(exception, traceback) < 0) {
-        Py_DECREF(exception);
-        return false;
-    }
-    restore_raised_exception(exception);
-    return true;
-}
-
 }  // namespace
 
 Outcome send_to_frame(FrameState& state, PyObject* value, PyObject** out) noexcept {
@@ -475,30 +338,6 @@ int visit_frames(const FrameState& state, visitproc visit, void* arg) noexcept {
         if (int status = promise->traverse(visit, arg)) return status;
     }
     return 0;
-}
-
-bool unpack_thrown(const char* method, PyObject* const* args, Py_ssize_t nargs, Thrown* thrown,
-                   bool warn_deprecated) {
-    if (nargs < 1) {
-        PyErr_Format(PyExc_TypeError, "%s expected at least 1 argument, got %zd", method, nargs);
-        return false;
-    }
-    if (nargs > 3) {
-        PyErr_Format(PyExc_TypeError, "%s expected at most 3 arguments, got %zd", method, nargs);
-        return false;
-    }
-    if (nargs > 1 && warn_deprecated) {
-        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                             "the (type, exc, tb) signature of %s() is deprecated, use the "
-                             "single-arg signature instead.",
-                             method) < 0) {
-            return false;
-        }
-    }
-    thrown->type = args[0];
-    thrown->value = nargs > 1 ? args[1] : nullptr;
-    thrown->traceback = nargs > 2 ? args[2] : nullptr;
-    return true;
 }
 
 }  // namespace quenlet::rt

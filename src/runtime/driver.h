@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "runtime/frame.h"
-#include "runtime/module_state.h"
+#include "runtime/protocol.h"
 
 namespace quenlet::rt {
 
@@ -42,16 +42,6 @@ enum class Outcome {
     failed,    // the frame ended with an exception, or the call was refused: the error is set
 };
 
-// An exception as throw() received it: an instance, or a class with an optional value, with an
-// optional traceback (borrowed; value and traceback may be null).
-struct Thrown {
-    PyObject* type;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    // Thrown by a close(), which refuses any await that follows (FramePromise::closing).
-    bool closing = false;
-};
-
 // send(value): resumes the frame, or what it waits on, with `value` (borrowed).
 Outcome send_to_frame(FrameState& state, PyObject* value, PyObject** out) noexcept;
 
@@ -67,26 +57,5 @@ PyObject* close_frame(FrameState& state) noexcept;
 
 // Visits the Python objects held by the frame and the native Tasks it awaits, for tp_traverse.
 int visit_frames(const FrameState& state, visitproc visit, void* arg) noexcept;
-
-// Checks throw()'s or athrow()'s positional arguments: (type[, value[, traceback]]), with
-// the deprecation warning CPython gives for more than one unless already given. False with an
-// error set if refused.
-bool unpack_thrown(const char* method, PyObject* const* args, Py_ssize_t nargs, Thrown* thrown,
-                   bool warn_deprecated = true);
-
-// Warns RuntimeWarning(message) as CPython warns about what was never awaited: with `source`,
-// the object at fault, for the warning's consumers (tracemalloc shows where it was made).
-// -1 with an error set if the warning was turned into one.
-int warn_never_awaited(ModuleState* state, PyObject* message, PyObject* source) noexcept;
-
-// The value carried by a StopIteration that is now set (cleared), as a new reference.
-PyObject* take_stop_iteration_value() noexcept;
-
-// Sets StopIteration(value) so that `value` arrives intact even if it is a tuple or exception.
-void set_stop_iteration(PyObject* value) noexcept;
-
-// Turns an am_send-style result into the iterator protocol's: a value, or null with
-// StopIteration carrying the return value.
-PyObject* as_iteration(PySendResult status, PyObject* result) noexcept;
 
 }  // namespace quenlet::rt
