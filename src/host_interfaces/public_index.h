@@ -16,9 +16,10 @@ struct PublicIndex {
 // package initialisation changes the host's logging. Never raises for a missing or unreadable
 // record: a process without pip knows no public index, and its queries of it fail as queries do.
 //
-// No lock or static guard is held while the record is read (the read runs Python code, which
-// lets other threads in): threads that ask at once may each read it, and the first answer stays.
-const PublicIndex& public_index();
+// Read once per module and kept in its state. No lock or static guard is held while the record is
+// read (the read runs Python code, which lets other threads in): threads that ask at once may each
+// read it, and the first answer stays.
+PublicIndex public_index();
 
 // The root, or RuntimeError saying why it is unknown.
 std::string public_index_root();

@@ -3,9 +3,8 @@
 // at static initialisation, before the interpreter exists, so the str is made on first use.
 #pragma once
 
-#include <atomic>
-
-#include "runtime/python.h"
+#include "runtime/errors.h"
+#include "runtime/kept_once.h"
 
 namespace quenlet::rt {
 
@@ -15,21 +14,13 @@ class InternedName {
 
     // The str; MemoryError if it cannot be made.
     nb::handle get() const {
-        PyObject* object = object_.load(std::memory_order_acquire);
-        return object != nullptr ? object : intern();
+        return str_.get([this] { return steal_or_throw(PyUnicode_InternFromString(text_)); });
     }
     const char* text() const noexcept { return text_; }
 
-    // The module state lets go of the str: the next use makes it anew.
-    void forget() const noexcept { object_.store(nullptr, std::memory_order_release); }
-
   private:
-    PyObject* intern() const;
-
     const char* text_;
-    // Atomic because executor threads read names too, and a build that keeps the GIL off lets
-    // two of them make the str at once.
-    mutable std::atomic<PyObject*> object_{nullptr};
+    KeptOnce str_;
 };
 
 }  // namespace quenlet::rt

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "runtime/errors.h"
-#include "runtime/interned_name.h"
+#include "runtime/kept_once.h"
 
 namespace quenlet::rt {
 
@@ -42,7 +42,7 @@ int owner_clear(PyObject* self) {
     if (state == nullptr) return 0;
     ModuleState* expected = state;
     if (current.compare_exchange_strong(expected, nullptr)) current_owner.store(nullptr);
-    for (const InternedName* name : state->interned) name->forget();
+    for (const KeptOnce* once : state->forgotten_at_teardown) once->forget();
     delete state;
     return 0;
 }

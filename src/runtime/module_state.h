@@ -16,7 +16,7 @@
 
 namespace quenlet::rt {
 
-class InternedName;
+class KeptOnce;
 
 struct ModuleState {
     nb::object module_dict;  // where module-level names are read when they are used
@@ -29,8 +29,8 @@ struct ModuleState {
     // Everything else the state owns, the types above among it. Appended to, never taken from,
     // until the module goes; threads that keep at once (the GIL may be off) take turns.
     std::vector<nb::object> kept;
-    std::vector<const InternedName*> interned;  // forgotten when the module goes
-    std::mutex lock;                            // for kept and interned; held by no Python code
+    std::vector<const KeptOnce*> forgotten_at_teardown;
+    std::mutex lock;  // for kept and forgotten_at_teardown; held while no Python code runs
 };
 
 // Made as the first step of a module's initialisation: the state, owned by `module`.
