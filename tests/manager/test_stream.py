@@ -188,6 +188,7 @@ async def test_a_consumer_that_stops_early_takes_pip_down(
     operation, stop, package_manager, fake_pip, tmp_path, caplog
 ):
     package_manager.pip_command_builder = builder = fake_pip(FOREVER)
+    gc.collect()  # what earlier tests left is not this test's to report
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         stream = start_install(package_manager, operation, "pkg", tmp_path / "explicit")
