@@ -19,32 +19,9 @@ struct AsyncGeneratorObject {
     bool closed;         // aclose() was awaited, or the generator has run to its end
 };
 
-enum class AwaitableState { init, iterating, closed };
-
-// __anext__() and asend(value).
-struct ASendObject {
-    PyObject_HEAD AsyncGeneratorObject* generator;  // strong
-    PyObject* sent;                                 // the value to send; null for __anext__()
-    AwaitableState state;
-};
-
-// athrow(...) and aclose().
-struct AThrowObject {
-    PyObject_HEAD AsyncGeneratorObject* generator;  // strong
-    PyObject* arguments;                            // athrow's argument tuple; null for aclose()
-    AwaitableState state;
-};
-
 inline AsyncGeneratorObject* as_generator(PyObject* self) {
     return reinterpret_cast<AsyncGeneratorObject*>(self);
 }
-inline ASendObject* as_asend(PyObject* self) {
-    return reinterpret_cast<ASendObject*>(self);
-}
-inline AThrowObject* as_athrow(PyObject* self) {
-    return reinterpret_cast<AThrowObject*>(self);
-}
-
 // What one step of the generator's frame gave, as CPython's gen_send/gen_throw give it: an
 // object the frame awaits passes through to the event loop, an item comes wrapped (`yielded`),
 // the end is StopAsyncIteration.
