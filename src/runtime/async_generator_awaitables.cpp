@@ -111,7 +111,7 @@ PyObject* athrow_send(PyObject* self, PyObject* value) {
     AwaitableObject* athrow = as_awaitable(self);
     AsyncGeneratorObject* generator = athrow->generator;
     if (refuse_reuse(athrow)) return nullptr;
-    if (generator->state.finished()) {
+    if (generator->frame.state.finished()) {
         athrow->state = AwaitableState::closed;
         PyErr_SetNone(PyExc_StopIteration);
         return nullptr;

@@ -13,13 +13,14 @@ namespace quenlet::rt {
 
 Step generator_send(AsyncGeneratorObject* generator, PyObject* value) {
     Step step{};
-    step.outcome = send_to_frame(generator->state, value, &step.value);
+    step.outcome = send_to_frame(generator->frame.state, value, &step.value);
     return step;
 }
 
 Step generator_throw(AsyncGeneratorObject* generator, Thrown thrown, bool close_awaited_on_exit) {
     Step step{};
-    step.outcome = throw_into_frame(generator->state, thrown, close_awaited_on_exit, &step.value);
+    step.outcome =
+        throw_into_frame(generator->frame.state, thrown, close_awaited_on_exit, &step.value);
     return step;
 }
 
@@ -50,7 +51,7 @@ PyObject* unwrap(AsyncGeneratorObject* generator, Step step) {
 int init_hooks(AsyncGeneratorObject* generator) {
     if (generator->hooks_inited) return 0;
     generator->hooks_inited = true;
-    ModuleState* state = owned_state(generator->module_state);
+    ModuleState* state = owned_state(generator->frame.module_state);
     if (state == nullptr) return 0;  // the module has gone: no loop to tell
     PyObject* hooks = PyObject_CallNoArgs(state->get_asyncgen_hooks.ptr());
     if (hooks == nullptr) return -1;
@@ -76,9 +77,9 @@ void warn_unawaited_method(AsyncGeneratorObject* generator, const char* method) 
     PyObject* self = reinterpret_cast<PyObject*>(generator);
     PyObject* message =
         PyUnicode_FromFormat("coroutine method '%s' of '%s' was never awaited", method,
-                             generator->qualname ? generator->qualname : "<native>");
+                             generator->frame.qualname ? generator->frame.qualname : "<native>");
     if (message == nullptr ||
-        warn_never_awaited(owned_state(generator->module_state), message, self) < 0) {
+        warn_never_awaited(owned_state(generator->frame.module_state), message, self) < 0) {
         write_unraisable("finalizing async generator", self);
     }
     Py_XDECREF(message);
@@ -112,7 +113,7 @@ PyObject* generator_aclose(PyObject* self, PyObject*) {
 
 void generator_finalize(PyObject* self) {
     AsyncGeneratorObject* generator = as_generator(self);
-    if (generator->state.finished()) return;
+    if (generator->frame.state.finished()) return;
     PyObject* saved = fetch_raised_exception();
     if (generator->finalizer != nullptr && !generator->closed) {
         // The loop schedules aclose() as a task; the generator lives on until it has run.
@@ -122,7 +123,7 @@ void generator_finalize(PyObject* self) {
     } else {
         // No loop to run an asynchronous clean-up on: GeneratorExit is raised where the frame
         // waits, and whatever it would still await is refused.
-        PyObject* closed = close_frame(generator->state);
+        PyObject* closed = close_frame(generator->frame.state);
         if (closed == nullptr && PyErr_Occurred()) write_unraisable("closing generator", self);
         Py_XDECREF(closed);
     }
@@ -130,56 +131,29 @@ void generator_finalize(PyObject* self) {
 }
 
 int generator_traverse(PyObject* self, visitproc visit, void* arg) {
-    AsyncGeneratorObject* generator = as_generator(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(generator->finalizer);
-    Py_VISIT(generator->module_state);
-    return visit_frames(generator->state, visit, arg);
+    Py_VISIT(as_generator(self)->finalizer);
+    return visit_frame_object(self, visit, arg);
 }
 
 int generator_clear(PyObject* self) {
-    AsyncGeneratorObject* generator = as_generator(self);
-    Py_CLEAR(generator->finalizer);
-    generator->state.discard();
-    Py_CLEAR(generator->module_state);
+    Py_CLEAR(as_generator(self)->finalizer);
+    clear_frame_object(self);
     return 0;
 }
 
 void generator_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected by the finalizer hook
-    AsyncGeneratorObject* generator = as_generator(self);
-    if (generator->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-    generator->state.discard();
-    generator->state.~FrameState();
-    Py_CLEAR(generator->finalizer);
-    Py_CLEAR(generator->module_state);
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_Del(self);
-    Py_DECREF(type);
-}
-
-PyObject* generator_qualname(PyObject* self, void*) {
-    const char* qualname = as_generator(self)->qualname;
-    return PyUnicode_FromString(qualname ? qualname : "<native>");
+    Py_CLEAR(as_generator(self)->finalizer);
+    free_frame_object(self);
 }
 
 PyObject* generator_running(PyObject* self, void*) {
     return PyBool_FromLong(as_generator(self)->running_async);
 }
 
-PyObject* generator_suspended(PyObject* self, void*) {
-    return PyBool_FromLong(as_generator(self)->state.suspended());
-}
-
-PyObject* generator_awaited(PyObject* self, void*) {
-    return as_generator(self)->state.awaited().release().ptr();
-}
-
 PyObject* generator_repr(PyObject* self) {
-    const char* qualname = as_generator(self)->qualname;
-    return PyUnicode_FromFormat("<native async_generator %s at %p>",
-                                qualname ? qualname : "<native>", self);
+    return frame_object_repr(self, "async_generator");
 }
 
 PyMethodDef generator_methods[] = {
@@ -190,18 +164,12 @@ PyMethodDef generator_methods[] = {
 };
 
 PyGetSetDef generator_getset[] = {
-    {"__qualname__", generator_qualname, nullptr, nullptr, nullptr},
-    {"__name__", generator_qualname, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__name__", get_name, nullptr, nullptr, nullptr},
     {"ag_running", generator_running, nullptr, nullptr, nullptr},
-    {"ag_suspended", generator_suspended, nullptr, nullptr, nullptr},
-    {"ag_await", generator_awaited, nullptr, nullptr, nullptr},
+    {"ag_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"ag_await", get_awaited, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef generator_members[] = {
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(AsyncGeneratorObject, weakrefs), Py_READONLY,
-     nullptr},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot generator_slots[] = {
@@ -209,7 +177,7 @@ PyType_Slot generator_slots[] = {
     {Py_am_anext, reinterpret_cast<void*>(generator_anext)},
     {Py_tp_methods, generator_methods},
     {Py_tp_getset, generator_getset},
-    {Py_tp_members, generator_members},
+    {Py_tp_members, frame_object_members},
     {Py_tp_finalize, reinterpret_cast<void*>(generator_finalize)},
     {Py_tp_traverse, reinterpret_cast<void*>(generator_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(generator_clear)},
@@ -221,15 +189,10 @@ PyType_Slot generator_slots[] = {
 }  // namespace
 
 nb::object AsyncGenerator::into_python(const char* qualname) && {
-    ModuleState* module = module_state();
-    AsyncGeneratorObject* generator =
-        PyObject_GC_New(AsyncGeneratorObject, module->async_generator_type);
-    if (generator == nullptr) throw_pending();
-    generator->module_state = Py_NewRef(module_state_owner().ptr());
     std::coroutine_handle<promise_type> frame = std::exchange(frame_, {});
-    new (&generator->state) FrameState(frame, &frame.promise(), FrameKind::async_generator);
-    generator->qualname = qualname;
-    generator->weakrefs = nullptr;
+    auto* generator = reinterpret_cast<AsyncGeneratorObject*>(
+        new_frame_object(module_state()->async_generator_type, frame, &frame.promise(),
+                         FrameKind::async_generator, qualname));
     generator->finalizer = nullptr;
     generator->hooks_inited = false;
     generator->running_async = false;

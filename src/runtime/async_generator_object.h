@@ -4,16 +4,13 @@
 #pragma once
 
 #include "runtime/async_generator.h"
-#include "runtime/driver.h"
+#include "runtime/frame_object.h"
 
 namespace quenlet::rt {
 
 struct AsyncGeneratorObject {
-    PyObject_HEAD FrameState state;
-    const char* qualname;  // static storage
-    PyObject* weakrefs;
-    PyObject* module_state;  // the owner of the state of the module that made it
-    PyObject* finalizer;     // the loop's finalizer hook, captured on first use
+    FrameObject frame;
+    PyObject* finalizer;  // the loop's finalizer hook, captured on first use
     bool hooks_inited;
     bool running_async;  // an awaitable of this generator is being iterated (ag_running)
     bool closed;         // aclose() was awaited, or the generator has run to its end

@@ -2,27 +2,16 @@
 // asyncio module: am_send does the work and returns NEXT/RETURN/ERROR without allocating a
 // StopIteration; tp_iternext, send, throw and close are thin layers over it. The interpreter's
 // `await` steps it through tp_iternext/send, asyncio's Task through am_send.
-#include <cstddef>
-#include <cstring>
-#include <string>
-
 #include "runtime/coroutine.h"
-#include "runtime/driver.h"
+#include "runtime/frame_object.h"
 #include "runtime/types.h"
 
 namespace quenlet::rt {
 
 namespace {
 
-struct CoroutineObject {
-    PyObject_HEAD FrameState state;
-    const char* qualname;  // static storage
-    PyObject* weakrefs;
-    PyObject* module_state;  // the owner of the state of the module that made it
-};
-
-CoroutineObject* as_coroutine(PyObject* self) {
-    return reinterpret_cast<CoroutineObject*>(self);
+FrameObject* as_coroutine(PyObject* self) {
+    return as_frame_object(self);
 }
 
 PySendResult as_send_result(Outcome outcome, PyObject** out) {
@@ -74,7 +63,7 @@ PyObject* coroutine_await(PyObject* self) {
 }
 
 void coroutine_finalize(PyObject* self) {
-    CoroutineObject* coroutine = as_coroutine(self);
+    FrameObject* coroutine = as_coroutine(self);
     if (coroutine->state.finished()) return;
     PyObject* saved = fetch_raised_exception();
     if (!coroutine->state.started) {
@@ -95,62 +84,25 @@ void coroutine_finalize(PyObject* self) {
     restore_raised_exception(saved);
 }
 
-int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
-    CoroutineObject* coroutine = as_coroutine(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(coroutine->module_state);
-    return visit_frames(coroutine->state, visit, arg);
-}
-
 int coroutine_clear(PyObject* self) {
     // The finalizer has already closed the frame of an unreachable coroutine; what is left of
     // it can only be dropped.
-    as_coroutine(self)->state.discard();
-    Py_CLEAR(as_coroutine(self)->module_state);
+    clear_frame_object(self);
     return 0;
 }
 
 void coroutine_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-    CoroutineObject* coroutine = as_coroutine(self);
-    if (coroutine->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-    coroutine->state.discard();
-    coroutine->state.~FrameState();
-    Py_CLEAR(coroutine->module_state);
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_Del(self);
-    Py_DECREF(type);
-}
-
-PyObject* coroutine_qualname(PyObject* self, void*) {
-    const char* qualname = as_coroutine(self)->qualname;
-    return PyUnicode_FromString(qualname ? qualname : "<native>");
-}
-
-PyObject* coroutine_name(PyObject* self, void*) {
-    const char* qualname = as_coroutine(self)->qualname;
-    if (qualname == nullptr) return PyUnicode_FromString("<native>");
-    const char* dot = strrchr(qualname, '.');
-    return PyUnicode_FromString(dot ? dot + 1 : qualname);
+    free_frame_object(self);
 }
 
 PyObject* coroutine_running(PyObject* self, void*) {
     return PyBool_FromLong(as_coroutine(self)->state.running);
 }
 
-PyObject* coroutine_suspended(PyObject* self, void*) {
-    return PyBool_FromLong(as_coroutine(self)->state.suspended());
-}
-
-PyObject* coroutine_awaited(PyObject* self, void*) {
-    return as_coroutine(self)->state.awaited().release().ptr();
-}
-
 PyObject* coroutine_repr(PyObject* self) {
-    const char* qualname = as_coroutine(self)->qualname;
-    return PyUnicode_FromFormat("<native coroutine %s at %p>", qualname ? qualname : "<native>",
-                                self);
+    return frame_object_repr(self, "coroutine");
 }
 
 PyMethodDef coroutine_methods[] = {
@@ -162,18 +114,12 @@ PyMethodDef coroutine_methods[] = {
 };
 
 PyGetSetDef coroutine_getset[] = {
-    {"__qualname__", coroutine_qualname, nullptr, nullptr, nullptr},
-    {"__name__", coroutine_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__name__", get_name, nullptr, nullptr, nullptr},
     {"cr_running", coroutine_running, nullptr, nullptr, nullptr},
-    {"cr_suspended", coroutine_suspended, nullptr, nullptr, nullptr},
-    {"cr_await", coroutine_awaited, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_await", get_awaited, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef coroutine_members[] = {
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CoroutineObject, weakrefs), Py_READONLY,
-     nullptr},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot coroutine_slots[] = {
@@ -183,9 +129,9 @@ PyType_Slot coroutine_slots[] = {
     {Py_tp_iternext, reinterpret_cast<void*>(coroutine_iternext)},
     {Py_tp_methods, coroutine_methods},
     {Py_tp_getset, coroutine_getset},
-    {Py_tp_members, coroutine_members},
+    {Py_tp_members, frame_object_members},
     {Py_tp_finalize, reinterpret_cast<void*>(coroutine_finalize)},
-    {Py_tp_traverse, reinterpret_cast<void*>(coroutine_traverse)},
+    {Py_tp_traverse, reinterpret_cast<void*>(visit_frame_object)},
     {Py_tp_clear, reinterpret_cast<void*>(coroutine_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(coroutine_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(coroutine_repr)},
@@ -195,20 +141,16 @@ PyType_Slot coroutine_slots[] = {
 }  // namespace
 
 nb::object Task::into_python(const char* qualname) && {
-    CoroutineObject* coroutine = PyObject_GC_New(CoroutineObject, module_state()->coroutine_type);
-    if (coroutine == nullptr) throw_pending();
-    coroutine->module_state = Py_NewRef(module_state_owner().ptr());
     std::coroutine_handle<promise_type> frame = std::exchange(frame_, {});
-    new (&coroutine->state) FrameState(frame, &frame.promise(), FrameKind::coroutine);
-    coroutine->qualname = qualname;
-    coroutine->weakrefs = nullptr;
+    FrameObject* coroutine = new_frame_object(module_state()->coroutine_type, frame,
+                                              &frame.promise(), FrameKind::coroutine, qualname);
     PyObject_GC_Track(coroutine);
     return nb::steal(reinterpret_cast<PyObject*>(coroutine));
 }
 
 void init_coroutine_type(ModuleState& state, const char* module_name) {
     state.coroutine_type =
-        make_type(module_name, "native_coroutine", sizeof(CoroutineObject), coroutine_slots);
+        make_type(module_name, "native_coroutine", sizeof(FrameObject), coroutine_slots);
 }
 
 }  // namespace quenlet::rt
