@@ -2,6 +2,8 @@
 // _parse_requirement: from the index's JSON API document, or from the metadata of the file the
 // finder picks. API documents are kept in _metadata_cache by lower-cased name and version and
 // answer every later query for them, on any index.
+#include <algorithm>
+
 #include "host_interfaces/logger.h"
 #include "repo_finder/class_methods.h"
 #include "repo_finder/finder_state.h"
@@ -16,24 +18,66 @@ namespace quenlet::repo_finder {
 namespace {
 
 const rt::InternedName extras_key{"extras"};
+const rt::InternedName lower_name{"lower"};
 
+// (package_name.lower(), version). An ASCII str without capitals is its own lower case and is
+// used as it is: a host asks with the same str every time, whose hash is then known already and
+// which the kept key holds itself, so a warm query builds and hashes no text.
 nb::object cache_key(const Query& query) {
-    return nb::make_tuple(query.package_name.attr("lower")(), query.version);
+    nb::handle name = query.package_name;
+    if (PyUnicode_CheckExact(name.ptr()) && PyUnicode_IS_ASCII(name.ptr())) {
+        auto text = static_cast<const char*>(PyUnicode_DATA(name.ptr()));
+        if (std::none_of(text, text + PyUnicode_GET_LENGTH(name.ptr()),
+                         [](char c) { return c >= 'A' && c <= 'Z'; })) {
+            return nb::make_tuple(name, query.version);
+        }
+    }
+    return nb::make_tuple(
+        rt::steal_or_throw(PyObject_CallMethodNoArgs(name.ptr(), lower_name.get().ptr())),
+        query.version);
 }
 
-// Copies of records (dicts, each with an extras list, its only mutable value), for one caller to
-// keep or change as it likes.
-nb::list copied(nb::handle records) {
-    nb::list copies;
-    for (nb::handle record : records) {
-        nb::object copy = rt::steal_or_throw(PyDict_Copy(record.ptr()));
-        nb::object extras =
-            rt::steal_or_throw(PySequence_List(rt::dict_item(record, extras_key.get()).ptr()));
-        if (PyDict_SetItem(copy.ptr(), extras_key.get().ptr(), extras.ptr()) != 0)
-            rt::throw_pending();
-        copies.append(copy);
-    }
-    return copies;
+// A list of `size` items, each made by `item(i)`: made at its size, and without the locking that
+// appending or slicing does, since nothing else can see the list yet.
+template <class Item>
+nb::list list_of(Py_ssize_t size, Item item) {
+    nb::list made = nb::borrow<nb::list>(rt::steal_or_throw(PyList_New(size)));
+    for (Py_ssize_t i = 0; i < size; ++i) PyList_SET_ITEM(made.ptr(), i, item(i).release().ptr());
+    return made;
+}
+
+nb::list list_copy(nb::handle list) {
+    return list_of(PyList_GET_SIZE(list.ptr()),
+                   [&](Py_ssize_t i) { return nb::borrow(PyList_GET_ITEM(list.ptr(), i)); });
+}
+
+// A copy of a record (a dict) with `extras` as its extras, the record's only mutable value.
+nb::object record_with(nb::handle record, nb::handle extras) {
+    nb::object copy = rt::steal_or_throw(PyDict_Copy(record.ptr()));
+    if (PyDict_SetItem(copy.ptr(), extras_key.get().ptr(), extras.ptr()) != 0) rt::throw_pending();
+    return copy;
+}
+
+// What the finder keeps for the records its parser made: a list of private copies of the
+// records, and one of their extras lists, so that handing out fresh copies looks nothing up.
+nb::object kept_entry(nb::handle records) {
+    nb::list extras = list_of(PyList_GET_SIZE(records.ptr()), [&](Py_ssize_t i) {
+        return list_copy(rt::dict_item(PyList_GET_ITEM(records.ptr(), i), extras_key.get()));
+    });
+    nb::list copies = list_of(PyList_GET_SIZE(records.ptr()), [&](Py_ssize_t i) {
+        return record_with(PyList_GET_ITEM(records.ptr(), i), PyList_GET_ITEM(extras.ptr(), i));
+    });
+    return nb::make_tuple(copies, extras);
+}
+
+// Fresh records from a kept entry, for one caller to keep or change as it likes.
+nb::list fresh_records(nb::handle entry) {
+    nb::handle records = PyTuple_GET_ITEM(entry.ptr(), 0);
+    nb::handle extras = PyTuple_GET_ITEM(entry.ptr(), 1);
+    return list_of(PyList_GET_SIZE(records.ptr()), [&](Py_ssize_t i) {
+        return record_with(PyList_GET_ITEM(records.ptr(), i),
+                           list_copy(PyList_GET_ITEM(extras.ptr(), i)));
+    });
 }
 
 // parse_requirements(self, requirements), answered from the records the finder keeps for the
@@ -49,11 +93,11 @@ nb::list kept_or_parsed(nb::handle self, nb::handle requirements) {
     }
     if (key.is_valid()) {
         nb::object kept = state->parsed_requirements.find(key);
-        if (kept.is_valid()) return copied(kept);
+        if (kept.is_valid()) return fresh_records(kept);
     }
     nb::list records = parse_requirements(self, requirements);
     if (key.is_valid() && std::ssize(records) == PyTuple_GET_SIZE(key.ptr())) {
-        state->parsed_requirements.keep(key, copied(records));
+        state->parsed_requirements.keep(key, kept_entry(records));
     }
     return records;
 }

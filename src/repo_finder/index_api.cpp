@@ -5,6 +5,7 @@
 #include "repo_finder/module_names.h"
 #include "repo_finder/worker_parts.h"
 #include "runtime/async_context.h"
+#include "runtime/errors.h"
 #include "runtime/text.h"
 
 namespace quenlet::repo_finder {

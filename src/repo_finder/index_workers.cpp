@@ -15,6 +15,7 @@
 #include "repo_finder/requirements.h"
 #include "repo_finder/worker_parts.h"
 #include "runtime/arguments.h"
+#include "runtime/errors.h"
 #include "runtime/text.h"
 #include "runtime/values.h"
 

@@ -6,6 +6,7 @@
 #include "host_interfaces/settings.h"
 #include "repo_finder/class_methods.h"
 #include "repo_finder/finder_state.h"
+#include "runtime/errors.h"
 
 namespace quenlet::repo_finder {
 

@@ -6,6 +6,7 @@
 #include "repo_finder/module.h"
 #include "repo_finder/requirements.h"
 #include "runtime/arguments.h"
+#include "runtime/errors.h"
 #include "runtime/module_state.h"
 #include "runtime/text.h"
 #include "runtime/values.h"

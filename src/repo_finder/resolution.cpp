@@ -10,8 +10,11 @@ namespace quenlet::repo_finder {
 namespace {
 
 rt::OverridableMethod normalize_url_method{"_normalize_url"};
+// Looked up on every query.
 const rt::InternedName index_url_key{"index_url"};
 const rt::InternedName api_pattern_key{"api_pattern"};
+const rt::InternedName get_name{"get"};
+const rt::InternedName rstrip_name{"rstrip"};
 
 // re.compile("[-_.]+").sub, made at module initialisation.
 nb::handle replace_separator_runs;
@@ -25,7 +28,7 @@ nb::object normalize_name(nb::handle, nb::handle name) {
 // Trailing "/" and "\" removed, in any mix; nothing else changes.
 nb::object normalize_url(nb::handle, nb::handle url) {
     rt::require_str(url, "url");
-    return url.attr("rstrip")("/\\");
+    return url.attr(rstrip_name.get())("/\\");
 }
 
 nb::object normalized_url(nb::handle self, nb::handle url) {
@@ -40,9 +43,10 @@ nb::object get_api_pattern_for_index(nb::handle self, nb::handle index_url) {
     nb::object iterator = rt::steal_or_throw(PyObject_GetIter(entries.ptr()));
     while (PyObject* item = PyIter_Next(iterator.ptr())) {
         nb::object entry = nb::steal(item);
-        nb::object candidate = normalized_url(self, entry.attr("get")(index_url_key.get(), ""));
+        nb::object candidate =
+            normalized_url(self, entry.attr(get_name.get())(index_url_key.get(), ""));
         if (!candidate.equal(wanted)) continue;
-        nb::object pattern = entry.attr("get")(api_pattern_key.get(), nb::none());
+        nb::object pattern = entry.attr(get_name.get())(api_pattern_key.get(), nb::none());
         if (!pattern.is_none() && !PyUnicode_Check(pattern.ptr())) {
             rt::throw_error(PyExc_TypeError, "Expected str, got %s",
                             Py_TYPE(pattern.ptr())->tp_name);

@@ -7,6 +7,7 @@
 #include "repo_finder/index_workers.h"
 #include "repo_finder/module.h"
 #include "runtime/arguments.h"
+#include "runtime/errors.h"
 #include "runtime/text.h"
 #include "runtime/values.h"
 

@@ -6,6 +6,7 @@
 #include "repo_finder/class_methods.h"
 #include "repo_finder/finder_state.h"
 #include "repo_finder/module_names.h"
+#include "runtime/errors.h"
 #include "runtime/values.h"
 
 namespace quenlet::repo_finder {
