@@ -21,8 +21,8 @@ const rt::InternedName extras_key{"extras"};
 const rt::InternedName lower_name{"lower"};
 
 // (package_name.lower(), version). An ASCII str without capitals is its own lower case and is
-// used as it is: a host asks with the same str every time, whose hash is then known already and
-// which the kept key holds itself, so a warm query builds and hashes no text.
+// used as it is, so that a warm query makes and hashes no new text: a host asks with the same str
+// every time, whose hash is known already (the warm-query target needs this; see the README).
 nb::object cache_key(const Query& query) {
     nb::handle name = query.package_name;
     if (PyUnicode_CheckExact(name.ptr()) && PyUnicode_IS_ASCII(name.ptr())) {

@@ -30,16 +30,17 @@ PyMethodDef dummy_metadata_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "get_all(*args, **kwargs) -> a new empty list"},
     {nullptr, nullptr, 0, nullptr}};
 
+PyType_Slot dummy_metadata_slots[] = {
+    {Py_tp_methods, dummy_metadata_methods},
+    {Py_tp_doc, const_cast<char*>("Metadata of a standard-library module: a dict with Name and "
+                                  "Version, and no requirements.")},
+    {0, nullptr}};
+
 // nanobind classes cannot derive from dict, so this one is a type of the C API. With no
 // tp_dealloc of its own it gets the heap-type deallocator, which also releases the type.
 nb::object make_dummy_metadata_type() {
-    static PyType_Slot slots[] = {
-        {Py_tp_methods, dummy_metadata_methods},
-        {Py_tp_doc, const_cast<char*>("Metadata of a standard-library module: a dict with Name "
-                                      "and Version, and no requirements.")},
-        {0, nullptr}};
     std::string name = std::string(module_name) + "._dummy_metadata";
-    PyType_Spec spec = {name.c_str(), 0, 0, Py_TPFLAGS_DEFAULT, slots};
+    PyType_Spec spec = {name.c_str(), 0, 0, Py_TPFLAGS_DEFAULT, dummy_metadata_slots};
     nb::object bases = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyDict_Type)));
     return rt::steal_or_throw(PyType_FromSpecWithBases(&spec, bases.ptr()));
 }

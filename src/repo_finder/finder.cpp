@@ -1,8 +1,9 @@
-// The metadata of the file a finder picks. A finder that can read a file's metadata itself (a
-// get_metadata(link) method) is asked; the installed unearth has no such method, so otherwise
-// the metadata comes from the index: the file's PEP 658 metadata file when the index offers
-// one, else, for a wheel, the METADATA inside the wheel. An sdist would have to be built to
-// learn its requirements, so it gives none.
+// The per-index workers' finder path: a PackageFinder for one index, and the requirements of the
+// file it picks for one version. A finder that can read a file's metadata itself (a
+// get_metadata(link) method) is asked; the installed unearth has no such method, so otherwise the
+// metadata comes from the index: the file's PEP 658 metadata file when the index offers one,
+// else, for a wheel, the METADATA inside the wheel. An sdist would have to be built to learn its
+// requirements, so it gives none.
 #include "repo_finder/module.h"
 #include "repo_finder/module_names.h"
 #include "repo_finder/worker_parts.h"

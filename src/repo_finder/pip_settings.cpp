@@ -17,17 +17,14 @@ const rt::InternedName primary_key{"primary"};
 const rt::InternedName index_url_key{"index_url"};
 const rt::InternedName api_pattern_key{"api_pattern"};
 
-// A fresh list of one fresh dict on every call, since a caller may change what it is given: the
-// default passed with every read of the settings, so built without looking anything up.
+// A fresh list of one fresh dict on every call, since a caller may change what it is given.
 nb::list one_entry(const rt::InternedName& first_key, nb::handle first,
                    const rt::InternedName& second_key, nb::handle second) {
     nb::dict entry;
-    if (PyDict_SetItem(entry.ptr(), first_key.get().ptr(), first.ptr()) != 0 ||
-        PyDict_SetItem(entry.ptr(), second_key.get().ptr(), second.ptr()) != 0) {
-        rt::throw_pending();
-    }
-    nb::list entries = nb::borrow<nb::list>(rt::steal_or_throw(PyList_New(1)));
-    PyList_SET_ITEM(entries.ptr(), 0, entry.release().ptr());
+    entry[first_key.get()] = first;
+    entry[second_key.get()] = second;
+    nb::list entries;
+    entries.append(entry);
     return entries;
 }
 
