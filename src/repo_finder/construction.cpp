@@ -1,11 +1,40 @@
 // RepoFinder(settings_manager): stores its fields and nothing else; no setting is read and no
 // session opened until a query needs them.
-#include "repo_finder/repo_finder.h"
-
 #include <new>
-#include <utility>
+
+#include "repo_finder/finder_state.h"
+#include "runtime/errors.h"
+#include "runtime/values.h"
 
 namespace quenlet::repo_finder {
+
+nb::object KeptByTexts::key_of(nb::handle list) {
+    if (!PyList_CheckExact(list.ptr())) return {};
+    nb::object texts = rt::steal_or_throw(PyList_AsTuple(list.ptr()));
+    for (nb::handle text : nb::borrow<nb::tuple>(texts)) {
+        if (!PyUnicode_CheckExact(text.ptr())) return {};
+    }
+    return texts;
+}
+
+nb::object KeptByTexts::find(nb::handle key) const {
+    return rt::dict_item(kept_, key);
+}
+
+void KeptByTexts::keep(nb::handle key, nb::handle value) {
+    Py_ssize_t texts = PyTuple_GET_SIZE(key.ptr());
+    if (texts > budget_) return;
+    if (held_.fetch_add(texts) + texts > budget_) {
+        PyDict_Clear(kept_.ptr());
+        held_.store(texts);
+    }
+    if (PyDict_SetItem(kept_.ptr(), key.ptr(), value.ptr()) != 0) rt::throw_pending();
+}
+
+void KeptByTexts::clear() {
+    PyDict_Clear(kept_.ptr());
+    held_.store(0);
+}
 
 namespace {
 
@@ -24,19 +53,23 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
     if (PyObject** dict = instance_dict(self)) Py_VISIT(*dict);
     if (RepoFinder* state = state_of(self)) {
         Py_VISIT(state->distribution_facts.ptr());
-        Py_VISIT(state->parsed_requirements.ptr());
-        Py_VISIT(state->version_orders.ptr());
         Py_VISIT(state->session_loop.ptr());
+        if (int status = state->parsed_requirements.traverse(visit, arg)) return status;
+        return state->version_orders.traverse(visit, arg);
     }
     return 0;
 }
 
 int clear(PyObject* self) {
     // Moved out before they are released: releasing may run code that looks at the finder.
-    nb::object dict;
+    nb::object dict, facts, loop, parsed, orders;
     if (PyObject** slot = instance_dict(self)) dict = nb::steal(std::exchange(*slot, nullptr));
-    RepoFinder cleared;
-    if (RepoFinder* state = state_of(self)) cleared = std::move(*state);
+    if (RepoFinder* state = state_of(self)) {
+        facts = std::move(state->distribution_facts);
+        loop = std::move(state->session_loop);
+        parsed = state->parsed_requirements.take();
+        orders = state->version_orders.take();
+    }
     return 0;
 }
 
@@ -52,26 +85,25 @@ RepoFinder* state_of(nb::handle self) {
     return state->distribution_facts.is_valid() ? state : nullptr;
 }
 
-void bind_construction(Class& cls) {
+void bind_construction(nb::handle cls) {
     finder_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    cls.def(
-        "__init__",
+    def(
+        cls, "__init__",
         [](nb::handle self, nb::handle settings_manager) {
             if (RepoFinder* state = state_of(self)) {
                 // A second __init__ keeps the state the first made, emptied.
-                for (nb::handle kept : {state->distribution_facts, state->parsed_requirements,
-                                        state->version_orders, state->session_loop}) {
-                    PyDict_Clear(kept.ptr());
-                }
+                PyDict_Clear(state->distribution_facts.ptr());
+                PyDict_Clear(state->session_loop.ptr());
+                state->parsed_requirements.clear();
+                state->version_orders.clear();
             } else if (PyObject_TypeCheck(self.ptr(), finder_type) && !nb::inst_ready(self)) {
-                new (nb::inst_ptr<RepoFinder>(self))
-                    RepoFinder{nb::dict(), nb::dict(), nb::dict(), nb::dict()};
+                new (nb::inst_ptr<RepoFinder>(self)) RepoFinder();
                 nb::inst_mark_ready(self);
             }
-            field::settings_manager.set(self, settings_manager);
-            field::session.set(self, nb::none());
-            field::metadata_cache.set(self, nb::dict());
-            field::distributions_cache.set(self, nb::none());
+            nb::setattr(self, field::settings_manager.get(), settings_manager);
+            nb::setattr(self, field::session.get(), nb::none());
+            nb::setattr(self, field::metadata_cache.get(), nb::dict());
+            nb::setattr(self, field::distributions_cache.get(), nb::none());
         },
         nb::arg("settings_manager").none());
 }

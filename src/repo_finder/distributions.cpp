@@ -1,79 +1,128 @@
 // The table of what the running interpreter has installed: normalised name -> distribution,
-// plus a stand-in for every standard-library module. Reading every distribution's metadata is
-// slow, so the table is built once and served from memory until clear_distributions_cache().
-#include "repo_finder/distribution_facts.h"
-#include "repo_finder/repo_finder.h"
-#include "repo_finder/text.h"
+// plus a stand-in for every standard-library module (a _dummy_dist whose metadata answers
+// "Version" and get_all() the way a real distribution's metadata does). Reading every
+// distribution's metadata is slow, so the table is built once and served from memory until
+// clear_distributions_cache().
+#include "repo_finder/class_methods.h"
+#include "repo_finder/finder_state.h"
+#include "repo_finder/module_names.h"
+#include "runtime/errors.h"
+#include "runtime/module_state.h"
 
 namespace quenlet::repo_finder {
 
 namespace {
 
-Interned name_key{"Name"};
-Member metadata{"metadata"};
-Member get{"get"};
+const rt::InternedName name_key{"Name"};
+const rt::InternedName metadata_key{"metadata"};
 
-// sys.version up to its first whitespace, e.g. "3.14.0".
-nb::object interpreter_version(nb::handle sys) {
-    nb::object version = sys.attr("version");
-    Text text(version);
-    Py_ssize_t end = 0;
-    while (end < text.size() && !Py_UNICODE_ISSPACE(text[end])) ++end;
-    return text.slice(0, end);
+// Made at module initialisation: the two stand-in types, and re.compile(r"\S*").match.
+nb::handle dummy_metadata_type;
+nb::handle dummy_dist_type;
+nb::handle match_up_to_whitespace;
+
+PyObject* dummy_metadata_get_all(PyObject*, PyObject*, PyObject*) {
+    return PyList_New(0);
+}
+
+PyMethodDef dummy_metadata_methods[] = {
+    {"get_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dummy_metadata_get_all)),
+     METH_VARARGS | METH_KEYWORDS, "get_all(*args, **kwargs) -> a new empty list"},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot dummy_metadata_slots[] = {
+    {Py_tp_methods, dummy_metadata_methods},
+    {Py_tp_doc, const_cast<char*>("Metadata of a standard-library module: a dict with Name and "
+                                  "Version, and no requirements.")},
+    {0, nullptr}};
+
+// nanobind classes cannot derive from dict, so this one is a type of the C API. With no
+// tp_dealloc of its own it gets the heap-type deallocator, which also releases the type.
+nb::object make_dummy_metadata_type() {
+    std::string name = std::string(module_name) + "._dummy_metadata";
+    PyType_Spec spec = {name.c_str(), 0, 0, Py_TPFLAGS_DEFAULT, dummy_metadata_slots};
+    nb::object bases = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyDict_Type)));
+    return rt::steal_or_throw(PyType_FromSpecWithBases(&spec, bases.ptr()));
+}
+
+// A plain class, not a bound C++ one: a table build makes hundreds of stand-ins, and nanobind
+// records each instance of its own classes in a table that has no lock in a module that relies
+// on the GIL, which a host may turn off.
+nb::object make_dummy_dist_type() {
+    nb::dict attributes;
+    attributes["__module__"] = module_name;
+    attributes["__doc__"] = "A standard-library module posing as an installed distribution.";
+    nb::object type = nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type))(
+        "_dummy_dist", nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
+        attributes);
+    type.attr("__init__") = nb::cpp_function(
+        [](nb::handle self, nb::handle name, nb::handle version) {
+            nb::object metadata = dummy_metadata_type();
+            metadata["Name"] = name;
+            metadata["Version"] = version;
+            nb::setattr(self, metadata_key.get(), metadata);
+        },
+        nb::is_method(), nb::scope(type), nb::name("__init__"), nb::arg("name").none(),
+        nb::arg("version").none());
+    return type;
 }
 
 void add_installed(nb::handle self, nb::dict& table) {
-    nb::object distributions = global::importlib().get().attr("metadata").attr("distributions")();
-    nb::object iterator = rt::steal_or_throw(PyObject_GetIter(distributions.ptr()));
-    while (PyObject* item = PyIter_Next(iterator.ptr())) {
-        nb::object distribution = nb::steal(item);
+    nb::object distributions = global::importlib.get().attr("metadata").attr("distributions")();
+    for (nb::handle distribution : distributions) {
         // One metadata read per distribution: each one parses the distribution's files.
-        nb::object name = get.call(metadata.get(distribution), name_key.get());
+        nb::object name = nb::getattr(distribution, metadata_key.get()).attr("get")(name_key.get());
         // A folder left behind without its METADATA (or with no name in it) is no installed
         // distribution: it must not break every check.
         if (!PyUnicode_Check(name.ptr())) continue;
-        nb::object key = method::normalize_name.call(self, name);
-        if (PyDict_SetItem(table.ptr(), key.ptr(), distribution.ptr()) != 0) rt::throw_pending();
+        table[method::normalize_name.call(self, name)] = distribution;
     }
-    if (PyErr_Occurred()) rt::throw_pending();
 }
 
 // An installed distribution of the same normalised name keeps its place.
 void add_standard_library(nb::handle self, nb::dict& table) {
-    nb::object sys = global::sys().get();
+    nb::object sys = global::sys.get();
     nb::object module_names = nb::getattr(sys, "stdlib_module_names", nb::none());
     if (module_names.is_none()) return;
-    nb::object version = interpreter_version(sys);
+    // sys.version up to its first whitespace, e.g. "3.14.0".
+    nb::object version = match_up_to_whitespace(sys.attr("version")).attr("group")();
     for (nb::handle module_name : module_names) {
         nb::object key = method::normalize_name.call(self, module_name);
-        int present = PyDict_Contains(table.ptr(), key.ptr());
-        if (present < 0) rt::throw_pending();
-        if (present == 0) table[key] = make_dummy_dist(module_name, version);
+        if (!table.contains(key)) table[key] = dummy_dist_type(module_name, version);
     }
 }
 
 nb::object get_current_distributions(nb::handle self) {
-    nb::object cached = field::distributions_cache.get(self);
+    nb::object cached = nb::getattr(self, field::distributions_cache.get());
     if (!cached.is_none()) return cached;
     nb::dict table;
     add_installed(self, table);
     add_standard_library(self, table);
     // Stored only once complete: a build that fails part-way must not leave a partial table
     // behind for later checks to trust.
-    field::distributions_cache.set(self, table);
+    nb::setattr(self, field::distributions_cache.get(), table);
     return table;
 }
 
 void clear_distributions_cache(nb::handle self) {
-    field::distributions_cache.set(self, nb::none());
-    forget_distribution_facts(state_of(self));
+    nb::setattr(self, field::distributions_cache.get(), nb::none());
+    if (RepoFinder* state = state_of(self)) PyDict_Clear(state->distribution_facts.ptr());
 }
 
 }  // namespace
 
-void bind_distributions(Class& cls) {
-    cls.def("_get_current_distributions", &get_current_distributions);
-    cls.def("clear_distributions_cache", &clear_distributions_cache);
+void bind_dummy_types(nb::module_& module) {
+    dummy_metadata_type = rt::keep(make_dummy_metadata_type());
+    module.attr("_dummy_metadata") = dummy_metadata_type;
+    dummy_dist_type = rt::keep(make_dummy_dist_type());
+    module.attr("_dummy_dist") = dummy_dist_type;
+    match_up_to_whitespace =
+        rt::keep(nb::module_::import_("re").attr("compile")(R"(\S*)").attr("match"));
+}
+
+void bind_distributions(nb::handle cls) {
+    method::get_current_distributions.def(cls, &get_current_distributions);
+    def(cls, "clear_distributions_cache", &clear_distributions_cache);
 }
 
 }  // namespace quenlet::repo_finder

@@ -1,7 +1,11 @@
-#include "repo_finder/index_api.h"
-
+// The per-index workers' JSON API path: one GET on the RepoFinder's shared session, and reading
+// the documents an index sends.
 #include "host_interfaces/logger.h"
+#include "repo_finder/class_methods.h"
+#include "repo_finder/module_names.h"
+#include "repo_finder/worker_parts.h"
 #include "runtime/async_context.h"
+#include "runtime/errors.h"
 #include "runtime/text.h"
 
 namespace quenlet::repo_finder {
@@ -12,13 +16,12 @@ namespace {
 
 constexpr int request_timeout_seconds = 10;
 
-Interned info_key{"info"};
-Interned requires_dist_key{"requires_dist"};
+const rt::InternedName info_key{"info"};
+const rt::InternedName requires_dist_key{"requires_dist"};
 
-bool equals(nb::handle value, long number) {
-    int equal = PyObject_RichCompareBool(value.ptr(), nb::int_(number).ptr(), Py_EQ);
-    if (equal < 0) rt::throw_pending();
-    return equal == 1;
+nb::object replaced(nb::handle text, const char* marker, nb::handle value) {
+    return rt::steal_or_throw(
+        PyUnicode_Replace(text.ptr(), nb::str(marker).ptr(), value.ptr(), -1));
 }
 
 bool is_list_of_str(nb::handle value) {
@@ -29,56 +32,56 @@ bool is_list_of_str(nb::handle value) {
     return true;
 }
 
-// session.get(api_url, timeout=ClientTimeout(total=10)).
-nb::object api_request(nb::handle session, nb::handle api_url) {
-    nb::object timeout =
-        global::aiohttp().get().attr("ClientTimeout")("total"_a = request_timeout_seconds);
-    return session.attr("get")(api_url, "timeout"_a = timeout);
-}
-
 }  // namespace
 
-bool is_nonempty_str(nb::handle value) {
-    return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0;
+nb::object api_url(nb::handle pattern, const Query& query) {
+    nb::object filled = replaced(pattern, "{package_name}", query.package_name);
+    if (!query.version.is_valid()) return replaced(filled, "/{version}", nb::str(""));
+    return replaced(filled, "{version}", query.version);
 }
 
-rt::Task with_api_response(nb::object self, nb::object api_url,
+rt::Task with_api_response(nb::object self, nb::object url,
                            rt::FunctionRef<rt::Task(nb::object response)> use) {
-    nb::object request = api_request(co_await session_of(self), api_url);
+    nb::object session = co_await session_of(self);
+    nb::object timeout =
+        global::aiohttp.get().attr("ClientTimeout")("total"_a = request_timeout_seconds);
+    nb::object request = session.attr("get")(url, "timeout"_a = timeout);
     co_return co_await rt::with_async_context(std::move(request), use);
 }
 
-rt::Task query_api_document(nb::object self, nb::object package_name, nb::object index_url,
-                            nb::object api_url, nb::object empty,
-                            rt::FunctionRef<nb::object(nb::handle document)> use) {
+rt::Task query_api_document(Query query, nb::object url, nb::object empty, DocumentReader read,
+                            DocumentReader answer) {
+    nb::object result;
     try {
-        co_return co_await with_api_response(self, api_url, [&](nb::object response) -> rt::Task {
+        result = co_await with_api_response(query.self, url, [&](nb::object response) -> rt::Task {
             nb::object status = response.attr("status");
-            if (equals(status, 404)) {
-                host::log_debug("Package " + rt::utf8_text(package_name) + " not found at " +
-                                rt::utf8_text(index_url));
+            if (status.equal(nb::int_(404))) {
+                host::log_debug("Package " + rt::utf8_text(query.package_name) + " not found at " +
+                                rt::utf8_text(query.index_url));
                 co_return empty;
             }
-            if (!equals(status, 200)) {
-                host::log_error("API returned status " + text_of(status) + " for " +
-                                rt::utf8_text(api_url));
+            if (!status.equal(nb::int_(200))) {
+                host::log_error("API returned status " + rt::utf8_text(nb::str(status)) + " for " +
+                                rt::utf8_text(url));
                 co_return empty;
             }
             nb::object document = co_await rt::awaited(response.attr("json")());
-            co_return use(document);
+            co_return read(query, document);
         });
     } catch (nb::python_error& error) {
         if (!rt::is_ordinary(error)) throw;
         // asyncio.TimeoutError is the built-in TimeoutError on every interpreter we support.
         if (error.matches(PyExc_TimeoutError)) {
-            host::log_error("Timeout querying " + rt::utf8_text(index_url) + " for " +
-                            rt::utf8_text(package_name));
+            host::log_error("Timeout querying " + rt::utf8_text(query.index_url) + " for " +
+                            rt::utf8_text(query.package_name));
         } else {
-            host::log_error("Failed to query " + rt::utf8_text(index_url) + " for " +
-                            rt::utf8_text(package_name) + ": " + rt::error_text(error));
+            host::log_error("Failed to query " + rt::utf8_text(query.index_url) + " for " +
+                            rt::utf8_text(query.package_name) + ": " + rt::error_text(error));
         }
+        co_return empty;
     }
-    co_return empty;
+    if (answer == nullptr || result.is(empty)) co_return result;
+    co_return answer(query, result);
 }
 
 nb::object requires_dist_of(nb::handle document) {
@@ -91,7 +94,7 @@ nb::object requires_dist_of(nb::handle document) {
         rt::throw_error(PyExc_ValueError, "the document's \"info\" is not a JSON object");
     }
     nb::object requirements = rt::dict_item(info, requires_dist_key.get());
-    if (!requirements.is_valid() || !truthy(requirements)) return nb::list();
+    if (!requirements.is_valid() || !rt::truthy(requirements)) return nb::list();
     if (!is_list_of_str(requirements)) {
         rt::throw_error(PyExc_ValueError,
                         "the document's \"requires_dist\" is not a list of strings");

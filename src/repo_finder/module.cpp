@@ -1,5 +1,5 @@
 // quenlet_master.business_layer.packages.repo_finder: the package index client.
-#include "repo_finder/repo_finder.h"
+#include "repo_finder/finder_state.h"
 #include "runtime/runtime.h"
 
 namespace rf = quenlet::repo_finder;
@@ -9,9 +9,10 @@ NB_MODULE(repo_finder, module) {
 
     rf::bind_module_names(module);
     rf::bind_dummy_types(module);
+    rf::init_finder();
 
-    rf::Class cls(module, "RepoFinder", nb::dynamic_attr(), nb::is_weak_referenceable(),
-                  nb::type_slots(rf::finder_slots));
+    nb::class_<rf::RepoFinder> cls(module, "RepoFinder", nb::dynamic_attr(),
+                                   nb::is_weak_referenceable(), nb::type_slots(rf::finder_slots));
     rf::bind_construction(cls);
     rf::bind_pip_settings(cls);
     rf::bind_session(cls);
@@ -20,8 +21,5 @@ NB_MODULE(repo_finder, module) {
     rf::bind_specifier_check(cls);
     rf::bind_requirement_parsing(cls);
     rf::bind_search(cls);
-    rf::bind_existence_workers(cls);
-    rf::bind_version_workers(cls);
-    rf::bind_extras_workers(cls);
-    rf::bind_dependency_workers(cls);
+    rf::bind_index_workers(cls);
 }

@@ -4,28 +4,27 @@
 #include "host_interfaces/logger.h"
 #include "host_interfaces/public_index.h"
 #include "host_interfaces/settings.h"
-#include "repo_finder/repo_finder.h"
+#include "repo_finder/class_methods.h"
+#include "repo_finder/finder_state.h"
+#include "runtime/errors.h"
 
 namespace quenlet::repo_finder {
 
 namespace {
 
-Interned url_key{"url"};
-Interned primary_key{"primary"};
-Interned index_url_key{"index_url"};
-Interned api_pattern_key{"api_pattern"};
+const rt::InternedName url_key{"url"};
+const rt::InternedName primary_key{"primary"};
+const rt::InternedName index_url_key{"index_url"};
+const rt::InternedName api_pattern_key{"api_pattern"};
 
-// A fresh list of one fresh dict on every call, since a caller may change what it is given: the
-// default passed with every read of the settings, so built without looking anything up.
-nb::list one_entry(const Interned& first_key, nb::handle first, const Interned& second_key,
-                   nb::handle second) {
+// A fresh list of one fresh dict on every call, since a caller may change what it is given.
+nb::list one_entry(const rt::InternedName& first_key, nb::handle first,
+                   const rt::InternedName& second_key, nb::handle second) {
     nb::dict entry;
-    if (PyDict_SetItem(entry.ptr(), first_key.get().ptr(), first.ptr()) != 0 ||
-        PyDict_SetItem(entry.ptr(), second_key.get().ptr(), second.ptr()) != 0) {
-        rt::throw_pending();
-    }
-    nb::list entries = nb::borrow<nb::list>(rt::steal_or_throw(PyList_New(1)));
-    PyList_SET_ITEM(entries.ptr(), 0, entry.release().ptr());
+    entry[first_key.get()] = first;
+    entry[second_key.get()] = second;
+    nb::list entries;
+    entries.append(entry);
     return entries;
 }
 
@@ -59,14 +58,14 @@ void warn_if_no_index(nb::handle index_urls, nb::handle fallback) {
 }
 
 namespace key {
-rt::InternedName index_urls{"package_management.pip.index_urls"};
-rt::InternedName use_secondary_urls{"package_management.pip.use_secondary_urls"};
-rt::InternedName retries{"package_management.pip.retries"};
-rt::InternedName api_list{"package_management.pip_api"};
+const rt::InternedName index_urls{"package_management.pip.index_urls"};
+const rt::InternedName use_secondary_urls{"package_management.pip.use_secondary_urls"};
+const rt::InternedName retries{"package_management.pip.retries"};
+const rt::InternedName api_list{"package_management.pip_api"};
 }  // namespace key
 
 nb::dict get_pip_settings(nb::handle self) {
-    host::Settings settings(field::settings_manager.get(self));
+    host::Settings settings(nb::getattr(self, field::settings_manager.get()));
     nb::list fallback = default_index_urls();
     nb::dict result;
     nb::object index_urls = fallback;
@@ -85,7 +84,7 @@ nb::dict get_pip_settings(nb::handle self) {
 }
 
 nb::object get_pip_api_list(nb::handle self) {
-    host::Settings settings(field::settings_manager.get(self));
+    host::Settings settings(nb::getattr(self, field::settings_manager.get()));
     if (!settings.present()) return default_api_list();
     nb::object entries = settings.get(key::api_list, default_api_list());
     if (!entries.is_none() && !PyList_Check(entries.ptr())) {
@@ -100,10 +99,9 @@ nb::object pip_api_list_of(nb::handle self) {
     return method::get_pip_api_list.run(self, &get_pip_api_list);
 }
 
-void bind_pip_settings(Class& cls) {
-    cls.def("_get_pip_settings", &get_pip_settings);
-    cls.def("_get_pip_api_list", &get_pip_api_list);
-    method::get_pip_api_list.remember(cls);
+void bind_pip_settings(nb::handle cls) {
+    method::get_pip_settings.def(cls, &get_pip_settings);
+    method::get_pip_api_list.def(cls, &get_pip_api_list);
 }
 
 }  // namespace quenlet::repo_finder

@@ -1,85 +1,53 @@
 // _parse_requirement: a light splitter for "Requires-Dist" strings into name, version
-// specifier, extras and markers. It validates nothing and keeps the name as written. Written out
-// by hand, it follows ^([a-zA-Z0-9._-]+)(\[[^\]]+\])?(.*) on the part before the first ";"
-// exactly, including that "." stops at a line break and that "[]" is no extras block.
+// specifier, extras and markers. It validates nothing and keeps the name as written. And the
+// extras that requirement strings name in their markers.
 #include "host_interfaces/logger.h"
-#include "repo_finder/repo_finder.h"
-#include "repo_finder/text.h"
+#include "repo_finder/class_methods.h"
+#include "repo_finder/module.h"
+#include "repo_finder/requirements.h"
 #include "runtime/arguments.h"
+#include "runtime/errors.h"
+#include "runtime/module_state.h"
 #include "runtime/text.h"
+#include "runtime/values.h"
 
 namespace quenlet::repo_finder {
 
 namespace {
 
 // The record's keys, interned once: a version's requirements are split on every query for it.
-Interned name_key{"name"};
-Interned version_spec_key{"version_spec"};
-Interned extras_key{"extras"};
-Interned markers_key{"markers"};
+const rt::InternedName name_key{"name"};
+const rt::InternedName version_spec_key{"version_spec"};
+const rt::InternedName extras_key{"extras"};
+const rt::InternedName markers_key{"markers"};
 
-void set_item(nb::dict& record, const Interned& key, nb::handle value) {
-    if (PyDict_SetItem(record.ptr(), key.get().ptr(), value.ptr()) != 0) rt::throw_pending();
-}
-
-bool is_name_char(Py_UCS4 c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-           c == '_' || c == '-';
-}
-
-bool is_bracket(Py_UCS4 c) {
-    return c == '[' || c == ']';
-}
-
-// The names in an extras block text[open..close] (both brackets included): brackets removed
-// from both ends, split at every ",", each piece stripped; empty pieces stay.
-nb::list extras_in_block(const Text& text, Py_ssize_t open, Py_ssize_t close) {
-    Py_ssize_t start = open, end = close + 1;
-    while (start < end && is_bracket(text[start])) ++start;
-    while (end > start && is_bracket(text[end - 1])) --end;
-    nb::list extras;
-    for (Py_ssize_t piece = start;;) {
-        Py_ssize_t comma = text.find(',', piece, end);
-        extras.append(text.slice(text.strip(piece, comma)));
-        if (comma == end) break;
-        piece = comma + 1;
-    }
-    return extras;
-}
+// The compiled patterns' match and search, made at module initialisation.
+nb::handle match_requirement;    // ^([a-zA-Z0-9._-]+)(\[[^\]]+\])?(.*)
+nb::handle search_marker_extra;  // extra\s*==\s*["']([^"']+)["']
 
 nb::object parse_requirement(nb::handle, nb::handle req) {
     rt::require_str(req, "req");
-    Text text(req);
-    Py_ssize_t semicolon = text.find(';', 0, text.size());
-    auto [start, end] = text.strip(0, semicolon);
-
-    Py_ssize_t name_end = start;
-    while (name_end < end && is_name_char(text[name_end])) ++name_end;
-    if (name_end == start) {
+    nb::list parts =
+        nb::borrow<nb::list>(rt::steal_or_throw(PyUnicode_Split(req.ptr(), nb::str(";").ptr(), 1)));
+    nb::object match = match_requirement(parts[0].attr("strip")());
+    if (match.is_none()) {
         host::log_warning("Could not parse requirement: " + rt::utf8_text(req));
         return nb::none();
     }
-
-    // An extras block needs at least one character between its brackets.
-    Py_ssize_t rest = name_end;
+    nb::object extras_text = match.attr("group")(2);
     nb::list extras;
-    if (name_end < end && text[name_end] == '[') {
-        Py_ssize_t close = text.find(']', name_end + 1, end);
-        if (close < end && close > name_end + 1) {
-            extras = extras_in_block(text, name_end, close);
-            rest = close + 1;
+    if (rt::truthy(extras_text)) {
+        for (nb::handle piece : extras_text.attr("strip")("[]").attr("split")(",")) {
+            extras.append(piece.attr("strip")());
         }
     }
-    Py_ssize_t line_end = text.find('\n', rest, end);
-
-    nb::object markers = nb::str("");
-    if (semicolon < text.size()) markers = text.slice(text.strip(semicolon + 1, text.size()));
-    nb::dict requirement;
-    set_item(requirement, name_key, text.slice(start, name_end));
-    set_item(requirement, version_spec_key, text.slice(text.strip(rest, line_end)));
-    set_item(requirement, extras_key, extras);
-    set_item(requirement, markers_key, markers);
-    return requirement;
+    nb::dict record;
+    record[name_key.get()] = match.attr("group")(1);
+    record[version_spec_key.get()] = match.attr("group")(3).attr("strip")();
+    record[extras_key.get()] = extras;
+    record[markers_key.get()] =
+        parts.size() > 1 ? nb::object(parts[1].attr("strip")()) : nb::str("");
+    return record;
 }
 
 }  // namespace
@@ -91,14 +59,29 @@ nb::list parse_requirements(nb::handle self, nb::handle requirements) {
     nb::list records;
     for (nb::handle requirement : requirements) {
         nb::object record = own ? parse_requirement(self, requirement) : parser(requirement);
-        if (truthy(record)) records.append(record);
+        if (rt::truthy(record)) records.append(record);
     }
     return records;
 }
 
-void bind_requirement_parsing(Class& cls) {
-    cls.def("_parse_requirement", &parse_requirement, nb::arg("req").none());
-    method::parse_requirement.remember(cls);
+nb::set marker_extras(nb::handle requirements) {
+    nb::set extras;
+    nb::str marker("extra ==");
+    for (nb::handle requirement : requirements) {
+        int contained = PySequence_Contains(requirement.ptr(), marker.ptr());
+        if (contained < 0) rt::throw_pending();
+        if (contained == 0) continue;
+        nb::object match = search_marker_extra(requirement);
+        if (!match.is_none()) extras.add(match.attr("group")(1));
+    }
+    return extras;
+}
+
+void bind_requirement_parsing(nb::handle cls) {
+    nb::object compile = nb::module_::import_("re").attr("compile");
+    match_requirement = rt::keep(compile(R"(^([a-zA-Z0-9._-]+)(\[[^\]]+\])?(.*))").attr("match"));
+    search_marker_extra = rt::keep(compile(R"(extra\s*==\s*["']([^"']+)["'])").attr("search"));
+    method::parse_requirement.def(cls, &parse_requirement, nb::arg("req").none());
 }
 
 }  // namespace quenlet::repo_finder

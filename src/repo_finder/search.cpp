@@ -3,20 +3,22 @@
 // gives a result. Results of several indexes are never merged, and indexes are asked strictly
 // one after another. The plan is built from the settings on every call.
 #include "host_interfaces/logger.h"
-#include "repo_finder/index_api.h"
-#include "repo_finder/worker_binding.h"
+#include "repo_finder/class_methods.h"
+#include "repo_finder/index_workers.h"
+#include "repo_finder/module.h"
 #include "runtime/arguments.h"
-#include "runtime/coroutine.h"
+#include "runtime/errors.h"
 #include "runtime/text.h"
+#include "runtime/values.h"
 
 namespace quenlet::repo_finder {
 
 namespace {
 
-Interned index_urls_key{"index_urls"};
-Interned use_secondary_urls_key{"use_secondary_urls"};
-Interned url_key{"url"};
-Interned primary_key{"primary"};
+const rt::InternedName index_urls_key{"index_urls"};
+const rt::InternedName use_secondary_urls_key{"use_secondary_urls"};
+const rt::InternedName url_key{"url"};
+const rt::InternedName primary_key{"primary"};
 
 // What a list query logs; "{}" marks the package name (before the primary, nothing found) or a
 // count (the others).
@@ -55,7 +57,7 @@ enum class Answer {
 };
 
 struct Search {
-    const Worker* worker;      // started as self.<worker>(*arguments, index_url)
+    const WorkerKind* worker;  // started as self.<worker>(package_name, [version,] index_url)
     const Messages* messages;  // null: the query logs nothing
     Answer answer;
 };
@@ -71,7 +73,7 @@ std::string size_text(nb::handle sized) {
     return std::to_string(size);
 }
 
-nb::object item(nb::handle mapping, const Interned& key) {
+nb::object item(nb::handle mapping, const rt::InternedName& key) {
     return rt::steal_or_throw(PyObject_GetItem(mapping.ptr(), key.get().ptr()));
 }
 
@@ -109,7 +111,7 @@ struct Plan {
 Plan plan_of(nb::handle settings) {
     Plan plan;
     for (nb::handle entry : item(settings, index_urls_key)) {
-        bool primary = truthy(get_or(entry, primary_key.get(), Py_False));
+        bool primary = rt::truthy(entry.attr("get")(primary_key.get(), false));
         nb::object url = item(entry, url_key);
         if (primary) {
             plan.primary_url = url;
@@ -120,10 +122,11 @@ Plan plan_of(nb::handle settings) {
     return plan;
 }
 
-rt::Task search(nb::object self, Search search, nb::object arguments, nb::object package_name,
+rt::Task search(nb::object self, Search search, nb::object package_name, nb::object version,
                 nb::object index_url) {
     if (is_nonempty_str(index_url)) {
-        nb::object result = co_await search.worker->start(self, arguments, index_url);
+        nb::object result =
+            co_await start_worker(*search.worker, self, package_name, version, index_url);
         co_return answer(search, result, index_url);
     }
     rt::FramePromise& frame = co_await rt::this_frame();
@@ -134,20 +137,23 @@ rt::Task search(nb::object self, Search search, nb::object arguments, nb::object
 
     if (is_nonempty_str(plan.primary_url)) {
         if (messages) host::log_info(filled(messages->before_primary, rt::utf8_text(package_name)));
-        nb::object result = co_await search.worker->start(self, arguments, plan.primary_url);
-        if (truthy(result)) {
+        nb::object result =
+            co_await start_worker(*search.worker, self, package_name, version, plan.primary_url);
+        if (rt::truthy(result)) {
             if (messages) host::log_info(filled(messages->primary_hit, size_text(result)));
             co_return answer(search, result, plan.primary_url);
         }
     }
-    if (truthy(item(*settings, use_secondary_urls_key)) && plan.secondary_urls.size() > 0) {
+    if (rt::truthy(item(*settings, use_secondary_urls_key)) && plan.secondary_urls.size() > 0) {
         if (messages) {
             host::log_info(filled(messages->before_secondaries, size_text(plan.secondary_urls)));
         }
         for (nb::handle url : plan.secondary_urls) {
-            if (messages) host::log_info("Querying secondary index: " + text_of(url));
-            nb::object result = co_await search.worker->start(self, arguments, url);
-            if (truthy(result)) {
+            if (messages)
+                host::log_info("Querying secondary index: " + rt::utf8_text(nb::str(url)));
+            nb::object result =
+                co_await start_worker(*search.worker, self, package_name, version, url);
+            if (rt::truthy(result)) {
                 if (messages) host::log_info(filled(messages->secondary_hit, size_text(result)));
                 co_return answer(search, result, url);
             }
@@ -158,69 +164,61 @@ rt::Task search(nb::object self, Search search, nb::object arguments, nb::object
     co_return nothing(search);
 }
 
-nb::object start(nb::handle self, Search kind, nb::object arguments, nb::handle package_name,
+nb::object start(nb::handle self, Search kind, nb::handle package_name, nb::handle version,
                  nb::handle index_url, const char* qualname) {
-    return search(nb::borrow(self), kind, std::move(arguments), nb::borrow(package_name),
+    return search(nb::borrow(self), kind, nb::borrow(package_name), nb::borrow(version),
                   nb::borrow(index_url))
         .into_python(qualname);
 }
 
 }  // namespace
 
-void bind_search(Class& cls) {
-    cls.def(
-        "find_repo_for_package",
+void bind_search(nb::handle cls) {
+    def(
+        cls, "find_repo_for_package",
         [](nb::handle self, nb::handle package_name) {
             rt::require_str(package_name, "package_name");
-            return start(self, {&worker::package_exists_in_index, nullptr, Answer::index_url},
-                         nb::make_tuple(package_name), package_name, nb::none(),
-                         "RepoFinder.find_repo_for_package");
+            return start(self, {&worker::package_exists, nullptr, Answer::index_url}, package_name,
+                         nb::handle(), nb::none(), "RepoFinder.find_repo_for_package");
         },
         nb::arg("package_name").none());
-    cls.def(
-        "find_repo_for_package_version",
+    def(
+        cls, "find_repo_for_package_version",
         [](nb::handle self, nb::handle package_name, nb::handle version) {
             rt::require_str(package_name, "package_name");
             rt::require_str(version, "version");
-            return start(self,
-                         {&worker::package_version_exists_in_index, nullptr, Answer::index_url},
-                         nb::make_tuple(package_name, version), package_name, nb::none(),
-                         "RepoFinder.find_repo_for_package_version");
+            return start(self, {&worker::version_exists, nullptr, Answer::index_url}, package_name,
+                         version, nb::none(), "RepoFinder.find_repo_for_package_version");
         },
         nb::arg("package_name").none(), nb::arg("version").none());
-    cls.def(
-        "get_versions",
+    def(
+        cls, "get_versions",
         [](nb::handle self, nb::handle package_name, nb::handle index_url) {
             rt::require_str(package_name, "package_name");
             rt::require_str_or_none(index_url, "index_url");
-            return start(
-                self, {&worker::get_versions_from_index, &version_messages, Answer::result},
-                nb::make_tuple(package_name), package_name, index_url, "RepoFinder.get_versions");
+            return start(self, {&worker::versions, &version_messages, Answer::result}, package_name,
+                         nb::handle(), index_url, "RepoFinder.get_versions");
         },
         nb::arg("package_name").none(), nb::arg("index_url").none() = nb::none());
-    cls.def(
-        "get_extras",
+    def(
+        cls, "get_extras",
         [](nb::handle self, nb::handle package_name, nb::handle version, nb::handle index_url) {
             rt::require_str(package_name, "package_name");
             rt::require_str(version, "version");
             rt::require_str_or_none(index_url, "index_url");
-            return start(self,
-                         {&worker::get_extras_from_index, &extras_messages, Answer::sorted_result},
-                         nb::make_tuple(package_name, version), package_name, index_url,
-                         "RepoFinder.get_extras");
+            return start(self, {&worker::extras, &extras_messages, Answer::sorted_result},
+                         package_name, version, index_url, "RepoFinder.get_extras");
         },
         nb::arg("package_name").none(), nb::arg("version").none(),
         nb::arg("index_url").none() = nb::none());
-    cls.def(
-        "get_dependencies",
+    def(
+        cls, "get_dependencies",
         [](nb::handle self, nb::handle package_name, nb::handle version, nb::handle index_url) {
             rt::require_str(package_name, "package_name");
             rt::require_str(version, "version");
             rt::require_str_or_none(index_url, "index_url");
-            return start(
-                self, {&worker::get_dependencies_from_index, &dependency_messages, Answer::result},
-                nb::make_tuple(package_name, version), package_name, index_url,
-                "RepoFinder.get_dependencies");
+            return start(self, {&worker::dependencies, &dependency_messages, Answer::result},
+                         package_name, version, index_url, "RepoFinder.get_dependencies");
         },
         nb::arg("package_name").none(), nb::arg("version").none(),
         nb::arg("index_url").none() = nb::none());

@@ -3,21 +3,24 @@
 // place, and the next query opens a new one. A session serves the event loop it was opened on
 // only: a finder used under one asyncio.run and then another, or from two loops, opens a session
 // for each loop in turn.
-#include "repo_finder/repo_finder.h"
-#include "runtime/coroutine.h"
+#include "repo_finder/class_methods.h"
+#include "repo_finder/finder_state.h"
+#include "repo_finder/module_names.h"
+#include "runtime/errors.h"
+#include "runtime/values.h"
 
 namespace quenlet::repo_finder {
 
 namespace {
 
 bool is_open(nb::handle session) {
-    return !truthy(session.attr("closed"));
+    return !rt::truthy(session.attr("closed"));
 }
 
 // The running loop, or None outside one.
 nb::object running_loop() {
     try {
-        return global::asyncio().get().attr("get_running_loop")();
+        return global::asyncio.get().attr("get_running_loop")();
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_RuntimeError)) throw;
         return nb::none();
@@ -47,7 +50,7 @@ void remember_loop(RepoFinder* state, nb::handle session, nb::handle loop) {
 }
 
 bool is_closed_loop(nb::handle loop) {
-    return loop.is_none() || truthy(loop.attr("is_closed")());
+    return loop.is_none() || rt::truthy(loop.attr("is_closed")());
 }
 
 // The session of the running loop, made anew when there is none, it is closed, or it belongs to
@@ -56,12 +59,12 @@ bool is_closed_loop(nb::handle loop) {
 // handed over in `retired`: it can serve no one, and is to be released as far as it still can be.
 // One whose loop still runs is left to the queries there that hold it.
 nb::object session_of_this_loop(nb::handle self, nb::object& retired) {
-    nb::object aiohttp = global::aiohttp().get();
+    nb::object aiohttp = global::aiohttp.get();
     if (aiohttp.is_none()) {
         rt::throw_error(PyExc_RuntimeError, "aiohttp not installed, cannot query package indexes");
     }
     RepoFinder* state = state_of(self);
-    nb::object session = field::session.get(self);
+    nb::object session = nb::getattr(self, field::session.get());
     nb::object loop = running_loop();
     nb::object owner;  // the loop of a session replaced because it belongs to another
     if (!session.is_none() && is_open(session)) {
@@ -70,7 +73,7 @@ nb::object session_of_this_loop(nb::handle self, nb::object& retired) {
     }
     nb::object replaced = session;
     session = aiohttp.attr("ClientSession")();
-    field::session.set(self, session);
+    nb::setattr(self, field::session.get(), session);
     remember_loop(state, session, loop);
     if (owner.is_valid() && is_closed_loop(owner)) retired = std::move(replaced);
     return session;
@@ -95,8 +98,8 @@ rt::Task get_session(nb::object self) {
 
 // session.close() of the finder's open session, or None when it has none open.
 nb::object close_call(nb::handle self) {
-    nb::object session = field::session.get(self);
-    if (truthy(session) && is_open(session)) return session.attr("close")();
+    nb::object session = nb::getattr(self, field::session.get());
+    if (rt::truthy(session) && is_open(session)) return session.attr("close")();
     return nb::none();
 }
 
@@ -113,14 +116,12 @@ rt::Task session_of(nb::handle self) {
                                      [](nb::handle own) { return get_session(nb::borrow(own)); });
 }
 
-void bind_session(Class& cls) {
-    cls.def("_get_session", [](nb::handle self) {
+void bind_session(nb::handle cls) {
+    method::get_session.def(cls, [](nb::handle self) {
         return get_session(nb::borrow(self)).into_python("RepoFinder._get_session");
     });
-    method::get_session.remember(cls);
-    cls.def("close", [](nb::handle self) {
-        return close(nb::borrow(self)).into_python("RepoFinder.close");
-    });
+    def(cls, "close",
+        [](nb::handle self) { return close(nb::borrow(self)).into_python("RepoFinder.close"); });
 }
 
 }  // namespace quenlet::repo_finder

@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import gc
 import sys
+import weakref
 
 import pytest
 
+from quenlet_master.config.settings import SettingsManager
 from quenlet_master.local_index import json_path
 
 from .conftest import FakeFile
@@ -56,6 +59,33 @@ async def test_a_known_order_answers_for_the_parser_it_was_made_with(
 
     monkeypatch.setattr(repo_finder, "Version", refusing_ten)
     assert await finder._get_versions_from_index("demo", local_index.simple_url) == ["9.0", "1.0", "10.0"]
+
+
+async def test_a_finder_whose_kept_order_leads_back_to_it_is_collected(repo_finder, local_index):
+    local_index.faults.set(json_path("demo"), json=document(["1.0", "2.0"]))
+    real = repo_finder.Version
+
+    class Parsing:
+        """A host's version parser that refers back to the finder, as host objects may."""
+
+        def __init__(self, finder):
+            self.finder = finder
+
+        def __call__(self, text):
+            return real(text)
+
+    finder = repo_finder.RepoFinder(SettingsManager(local_index.settings_values(with_api=True)))
+    repo_finder.Version = Parsing(finder)
+    try:
+        assert await finder._get_versions_from_index("demo", local_index.simple_url) == ["2.0", "1.0"]
+    finally:
+        repo_finder.Version = real
+        await finder.close()
+    # Only the kept order leads to the parser now, and the parser back to the finder.
+    gone = weakref.ref(finder)
+    del finder
+    gc.collect()
+    assert gone() is None
 
 
 async def test_the_real_documents_list_versions_without_files_too(local_index, index_finder, log):
