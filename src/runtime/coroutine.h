@@ -12,26 +12,11 @@
 namespace quenlet::rt {
 
 class TaskAwaiter;
+class TaskPromise;
 
-class Task {
+class Task : public FrameOwner<TaskPromise> {
   public:
-    class promise_type : public FramePromise {
-      public:
-        template <class... Parameters>
-        explicit promise_type(Parameters&... parameters) noexcept : FramePromise(parameters...) {}
-        Task get_return_object() noexcept {
-            return Task(std::coroutine_handle<promise_type>::from_promise(*this));
-        }
-        void return_value(nb::object value) noexcept { result = std::move(value); }
-    };
-
-    Task(Task&& other) noexcept : frame_(std::exchange(other.frame_, {})) {}
-    Task(const Task&) = delete;
-    Task& operator=(const Task&) = delete;
-    Task& operator=(Task&&) = delete;
-    ~Task() {
-        if (frame_) frame_.destroy();
-    }
+    using promise_type = TaskPromise;
 
     // The Python coroutine object that owns and runs this frame. `qualname` (static storage)
     // names it in reprs and warnings.
@@ -40,15 +25,19 @@ class Task {
     // Awaiting a Task from another native frame runs it below that frame, by the same driver.
     TaskAwaiter operator co_await() && noexcept;
 
-    // What the frame of a Task not yet awaited owns, for a Kept<Task> in the frame that holds it.
-    int traverse(visitproc visit, void* arg) const noexcept {
-        return frame_ ? frame_.promise().traverse(visit, arg) : 0;
-    }
-
   private:
+    friend class TaskPromise;
     friend class TaskAwaiter;
-    explicit Task(std::coroutine_handle<promise_type> frame) noexcept : frame_(frame) {}
-    std::coroutine_handle<promise_type> frame_;
+    explicit Task(std::coroutine_handle<TaskPromise> frame) noexcept : FrameOwner(frame) {}
+};
+
+class TaskPromise : public FramePromise {
+  public:
+    using FramePromise::FramePromise;
+    Task get_return_object() noexcept {
+        return Task(std::coroutine_handle<TaskPromise>::from_promise(*this));
+    }
+    void return_value(nb::object value) noexcept { result = std::move(value); }
 };
 
 class TaskAwaiter {
@@ -62,7 +51,7 @@ class TaskAwaiter {
     template <class Promise>
     void await_suspend(std::coroutine_handle<Promise> awaiting) noexcept {
         FramePromise& parent = awaiting.promise();
-        Task::promise_type& child = task_.frame_.promise();
+        TaskPromise& child = task_.frame_.promise();
         child.parent = &parent;
         parent.child = &child;
         parent.child_frame = task_.frame_;
@@ -70,7 +59,7 @@ class TaskAwaiter {
 
     // The driver resumes the awaiting frame only once the Task has ended.
     nb::object await_resume() {
-        Task::promise_type& child = task_.frame_.promise();
+        TaskPromise& child = task_.frame_.promise();
         if (child.failure) std::rethrow_exception(std::exchange(child.failure, {}));
         return std::move(child.result);
     }

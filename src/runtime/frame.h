@@ -43,19 +43,11 @@ concept Traversable = requires(const T& value, visitproc visit, void* arg) {
     { value.traverse(visit, arg) } -> std::same_as<int>;
 };
 
-template <class T>
-struct is_optional : std::false_type {};
-template <class T>
-struct is_optional<std::optional<T>> : std::true_type {};
-template <class T>
-struct is_vector : std::false_type {};
-template <class T>
-struct is_vector<std::vector<T>> : std::true_type {};
-
-template <class T>
-struct is_function_wrapper : std::false_type {};
-template <class Signature>
-struct is_function_wrapper<std::function<Signature>> : std::true_type {};
+// Whether T is made from the class template `Template` (is_a<T, std::optional>).
+template <class T, template <class...> class Template>
+inline constexpr bool is_a = false;
+template <template <class...> class Template, class... Arguments>
+inline constexpr bool is_a<Template<Arguments...>, Template> = true;
 
 // The exception object a caught exception carries, when it is a Python error.
 int visit_exception(const std::exception_ptr& failure, visitproc visit, void* arg) noexcept;
@@ -71,9 +63,9 @@ int visit_owned(const T& value, visitproc visit, void* arg) noexcept {
         return visit_exception(value, visit, arg);
     } else if constexpr (Traversable<T>) {
         return value.traverse(visit, arg);
-    } else if constexpr (is_optional<T>::value) {
+    } else if constexpr (is_a<T, std::optional>) {
         return value.has_value() ? visit_owned(*value, visit, arg) : 0;
-    } else if constexpr (is_vector<T>::value) {
+    } else if constexpr (is_a<T, std::vector>) {
         for (const auto& item : value) {
             if (int status = visit_owned(item, visit, arg)) return status;
         }
@@ -178,7 +170,7 @@ class FramePromise {
     void remember_parameter(T& parameter) noexcept {
         static_assert(!std::is_same_v<T, nb::handle>,
                       "a native coroutine owns its references: take nb::object, not nb::handle");
-        static_assert(!is_function_wrapper<T>::value,
+        static_assert(!is_a<T, std::function>,
                       "a parameter the collector cannot see into: use a struct with traverse()");
         if constexpr (std::is_base_of_v<nb::handle, T> || Traversable<T>) {
             parameters_[parameter_count_++] = {
@@ -191,6 +183,26 @@ class FramePromise {
     Parameter parameters_[max_parameters];
     int parameter_count_ = 0;
     KeptBase* kept_ = nullptr;  // the innermost Kept local; each links the one declared before
+};
+
+// What a coroutine function returns: the only owner of the frame until a Python object, or the
+// frame that awaits it, takes the frame over.
+template <class Promise>
+class FrameOwner {
+  public:
+    FrameOwner(FrameOwner&& other) noexcept : frame_(std::exchange(other.frame_, {})) {}
+    ~FrameOwner() {
+        if (frame_) frame_.destroy();
+    }
+
+    // What the frame of an owner not yet run owns, for a Kept owner in the frame that holds it.
+    int traverse(visitproc visit, void* arg) const noexcept {
+        return frame_ ? frame_.promise().traverse(visit, arg) : 0;
+    }
+
+  protected:
+    explicit FrameOwner(std::coroutine_handle<Promise> frame) noexcept : frame_(frame) {}
+    std::coroutine_handle<Promise> frame_;
 };
 
 template <class T>
