@@ -3,7 +3,6 @@
 // closing or dropping one does. What the two kinds do alike is written once here; CPython writes
 // it out for each.
 #include "runtime/async_generator_object.h"
-#include "runtime/types.h"
 
 namespace quenlet::rt {
 
@@ -53,10 +52,17 @@ bool refuse_running(AwaitableObject* awaitable) {
     return true;
 }
 
-// The end of an athrow() or aclose() with the error that is set; for an aclose() the generator's
-// end or GeneratorExit is the awaitable's plain end.
-PyObject* end_athrow(AwaitableObject* awaitable) {
-    awaitable->generator->running_async = false;
+// What a step gives once the awaitable has begun: what the generator awaits passes through;
+// otherwise the awaitable is over (unwrap). An aclose() refuses an item the generator yields
+// instead of ending, and the generator's end or GeneratorExit is its plain end.
+PyObject* answer(AwaitableObject* awaitable, Step step) {
+    if (awaitable->kind == AwaitableKind::aclose && step.outcome == Outcome::yielded) {
+        Py_DECREF(step.value);
+        PyErr_SetString(PyExc_RuntimeError, "async generator ignored GeneratorExit");
+        step = Step{Outcome::failed, nullptr};
+    }
+    PyObject* result = unwrap(awaitable->generator, step);
+    if (result != nullptr) return result;
     awaitable->state = AwaitableState::closed;
     if (awaitable->kind == AwaitableKind::aclose &&
         (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
@@ -65,28 +71,6 @@ PyObject* end_athrow(AwaitableObject* awaitable) {
         PyErr_SetNone(PyExc_StopIteration);
     }
     return nullptr;
-}
-
-// What a step of an aclose() gives: what the generator awaits passes through; an item it yields
-// instead of ending is refused; its end is the awaitable's.
-PyObject* aclose_answer(AwaitableObject* awaitable, Step step) {
-    switch (step.outcome) {
-        case Outcome::next:
-            return step.value;
-        case Outcome::yielded:
-            Py_DECREF(step.value);
-            awaitable->generator->running_async = false;
-            awaitable->state = AwaitableState::closed;
-            PyErr_SetString(PyExc_RuntimeError, "async generator ignored GeneratorExit");
-            return nullptr;
-        case Outcome::finished:
-            Py_DECREF(step.value);
-            PyErr_SetNone(PyExc_StopAsyncIteration);
-            break;
-        case Outcome::failed:
-            break;
-    }
-    return end_athrow(awaitable);
 }
 
 PyObject* asend_send(PyObject* self, PyObject* value) {
@@ -98,13 +82,7 @@ PyObject* asend_send(PyObject* self, PyObject* value) {
         asend->state = AwaitableState::iterating;
     }
     asend->generator->running_async = true;
-    PyObject* result = unwrap(asend->generator, generator_send(asend->generator, value));
-    if (result == nullptr) asend->state = AwaitableState::closed;
-    return result;
-}
-
-PyObject* asend_iternext(PyObject* self) {
-    return asend_send(self, Py_None);
+    return answer(asend, generator_send(asend->generator, value));
 }
 
 PyObject* athrow_send(PyObject* self, PyObject* value) {
@@ -120,7 +98,7 @@ PyObject* athrow_send(PyObject* self, PyObject* value) {
         Step step = generator_send(generator, value);
         // As CPython: an athrow() that is already iterating stays so when it ends here.
         if (athrow->kind == AwaitableKind::athrow) return unwrap(generator, step);
-        return aclose_answer(athrow, step);
+        return answer(athrow, step);
     }
     if (refuse_running(athrow)) return nullptr;
     if (generator->closed) {
@@ -137,8 +115,7 @@ PyObject* athrow_send(PyObject* self, PyObject* value) {
     generator->running_async = true;
     if (athrow->kind == AwaitableKind::aclose) {
         generator->closed = true;
-        return aclose_answer(athrow,
-                             generator_throw(generator, Thrown{PyExc_GeneratorExit}, false));
+        return answer(athrow, generator_throw(generator, Thrown{PyExc_GeneratorExit}, false));
     }
     Thrown thrown{};
     // athrow() itself gave the deprecation warning.
@@ -146,12 +123,16 @@ PyObject* athrow_send(PyObject* self, PyObject* value) {
                        PyTuple_GET_SIZE(athrow->argument), &thrown, false)) {
         return nullptr;
     }
-    PyObject* result = unwrap(generator, generator_throw(generator, thrown, false));
-    return result != nullptr ? result : end_athrow(athrow);
+    return answer(athrow, generator_throw(generator, thrown, false));
 }
 
-PyObject* athrow_iternext(PyObject* self) {
-    return athrow_send(self, Py_None);
+PyObject* awaitable_send(PyObject* self, PyObject* value) {
+    return as_awaitable(self)->kind == AwaitableKind::asend ? asend_send(self, value)
+                                                            : athrow_send(self, value);
+}
+
+PyObject* awaitable_iternext(PyObject* self) {
+    return awaitable_send(self, Py_None);
 }
 
 // The awaitable's throw(): `thrown` raised where the generator waits.
@@ -162,14 +143,7 @@ PyObject* throw_thrown(AwaitableObject* awaitable, Thrown thrown) {
         awaitable->state = AwaitableState::iterating;
         awaitable->generator->running_async = true;
     }
-    Step step = generator_throw(awaitable->generator, thrown, true);
-    if (awaitable->kind == AwaitableKind::aclose) return aclose_answer(awaitable, step);
-    PyObject* result = unwrap(awaitable->generator, step);
-    if (result == nullptr) {
-        awaitable->generator->running_async = false;
-        awaitable->state = AwaitableState::closed;
-    }
-    return result;
+    return answer(awaitable, generator_throw(awaitable->generator, thrown, true));
 }
 
 PyObject* awaitable_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -205,7 +179,9 @@ PyObject* awaitable_await(PyObject* self) {
 void awaitable_finalize(PyObject* self) {
     AwaitableObject* awaitable = as_awaitable(self);
     if (awaitable->state == AwaitableState::init) {
-        warn_unawaited_method(awaitable->generator, method_name(awaitable));
+        PyObject* generator = reinterpret_cast<PyObject*>(awaitable->generator);
+        warn_never_awaited(generator, "coroutine method '%s' of '%s' was never awaited",
+                           method_name(awaitable), qualname_of(generator));
     }
 }
 
@@ -241,38 +217,20 @@ PyObject* new_awaitable(PyTypeObject* type, PyObject* self, AwaitableKind kind,
     return reinterpret_cast<PyObject*>(awaitable);
 }
 
-PyMethodDef asend_methods[] = {
-    {"send", asend_send, METH_O, nullptr},
+PyMethodDef awaitable_methods[] = {
+    {"send", awaitable_send, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(awaitable_throw)),
      METH_FASTCALL, nullptr},
     {"close", awaitable_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMethodDef athrow_methods[] = {
-    {"send", athrow_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(awaitable_throw)),
-     METH_FASTCALL, nullptr},
-    {"close", awaitable_close, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot asend_slots[] = {
+// Both types: what differs between them is the awaitable's kind.
+PyType_Slot awaitable_slots[] = {
     {Py_am_await, reinterpret_cast<void*>(awaitable_await)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(asend_iternext)},
-    {Py_tp_methods, asend_methods},
-    {Py_tp_finalize, reinterpret_cast<void*>(awaitable_finalize)},
-    {Py_tp_traverse, reinterpret_cast<void*>(awaitable_traverse)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(awaitable_dealloc)},
-    {0, nullptr},
-};
-
-PyType_Slot athrow_slots[] = {
-    {Py_am_await, reinterpret_cast<void*>(awaitable_await)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(athrow_iternext)},
-    {Py_tp_methods, athrow_methods},
+    {Py_tp_iternext, reinterpret_cast<void*>(awaitable_iternext)},
+    {Py_tp_methods, awaitable_methods},
     {Py_tp_finalize, reinterpret_cast<void*>(awaitable_finalize)},
     {Py_tp_traverse, reinterpret_cast<void*>(awaitable_traverse)},
     {Py_tp_dealloc, reinterpret_cast<void*>(awaitable_dealloc)},
@@ -293,9 +251,9 @@ PyObject* new_athrow(PyObject* generator, PyObject* arguments) {
 
 void init_async_generator_awaitable_types(ModuleState& state, const char* module_name) {
     state.asend_type = make_type(module_name, "native_async_generator_asend",
-                                 sizeof(AwaitableObject), asend_slots);
+                                 sizeof(AwaitableObject), awaitable_slots);
     state.athrow_type = make_type(module_name, "native_async_generator_athrow",
-                                  sizeof(AwaitableObject), athrow_slots);
+                                  sizeof(AwaitableObject), awaitable_slots);
 }
 
 }  // namespace quenlet::rt

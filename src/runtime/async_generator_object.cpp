@@ -7,7 +7,6 @@
 // loop.shutdown_asyncgens() closes it, and the finalizer when it is dropped while suspended, so
 // its clean-up runs as an aclose() task on the loop.
 #include "runtime/async_generator_object.h"
-#include "runtime/types.h"
 
 namespace quenlet::rt {
 
@@ -72,20 +71,6 @@ int init_hooks(AsyncGeneratorObject* generator) {
     return status;
 }
 
-void warn_unawaited_method(AsyncGeneratorObject* generator, const char* method) {
-    PyObject* saved = fetch_raised_exception();
-    PyObject* self = reinterpret_cast<PyObject*>(generator);
-    PyObject* message =
-        PyUnicode_FromFormat("coroutine method '%s' of '%s' was never awaited", method,
-                             generator->frame.qualname ? generator->frame.qualname : "<native>");
-    if (message == nullptr ||
-        warn_never_awaited(owned_state(generator->frame.module_state), message, self) < 0) {
-        write_unraisable("finalizing async generator", self);
-    }
-    Py_XDECREF(message);
-    restore_raised_exception(saved);
-}
-
 namespace {
 
 PyObject* generator_anext(PyObject* self) {
@@ -130,30 +115,8 @@ void generator_finalize(PyObject* self) {
     restore_raised_exception(saved);
 }
 
-int generator_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_generator(self)->finalizer);
-    return visit_frame_object(self, visit, arg);
-}
-
-int generator_clear(PyObject* self) {
-    Py_CLEAR(as_generator(self)->finalizer);
-    clear_frame_object(self);
-    return 0;
-}
-
-void generator_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected by the finalizer hook
-    Py_CLEAR(as_generator(self)->finalizer);
-    free_frame_object(self);
-}
-
 PyObject* generator_running(PyObject* self, void*) {
     return PyBool_FromLong(as_generator(self)->running_async);
-}
-
-PyObject* generator_repr(PyObject* self) {
-    return frame_object_repr(self, "async_generator");
 }
 
 PyMethodDef generator_methods[] = {
@@ -179,10 +142,10 @@ PyType_Slot generator_slots[] = {
     {Py_tp_getset, generator_getset},
     {Py_tp_members, frame_object_members},
     {Py_tp_finalize, reinterpret_cast<void*>(generator_finalize)},
-    {Py_tp_traverse, reinterpret_cast<void*>(generator_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(generator_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(generator_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(generator_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(visit_frame_object)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_frame_object)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_frame_object)},
+    {Py_tp_repr, reinterpret_cast<void*>(frame_object_repr)},
     {0, nullptr},
 };
 

@@ -37,9 +37,6 @@ PyObject* unwrap(AsyncGeneratorObject* generator, Step step);
 // The event loop's hooks, called when the generator is first iterated.
 int init_hooks(AsyncGeneratorObject* generator);
 
-// RuntimeWarning "coroutine method '<method>' of '<qualname>' was never awaited".
-void warn_unawaited_method(AsyncGeneratorObject* generator, const char* method);
-
 // The awaitables of __anext__()/asend(value) (`sent` null for __anext__) and athrow(*arguments)/
 // aclose() (`arguments` null for aclose), made by async_generator_awaitables.cpp.
 PyObject* new_asend(PyObject* generator, PyObject* sent);

@@ -4,15 +4,10 @@
 // `await` steps it through tp_iternext/send, asyncio's Task through am_send.
 #include "runtime/coroutine.h"
 #include "runtime/frame_object.h"
-#include "runtime/types.h"
 
 namespace quenlet::rt {
 
 namespace {
-
-FrameObject* as_coroutine(PyObject* self) {
-    return as_frame_object(self);
-}
 
 PySendResult as_send_result(Outcome outcome, PyObject** out) {
     switch (outcome) {
@@ -31,13 +26,7 @@ PySendResult as_send_result(Outcome outcome, PyObject** out) {
 }
 
 PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** out) {
-    return as_send_result(send_to_frame(as_coroutine(self)->state, value, out), out);
-}
-
-PyObject* coroutine_iternext(PyObject* self) {
-    PyObject* result = nullptr;
-    PySendResult status = coroutine_am_send(self, Py_None, &result);
-    return as_iteration(status, result);
+    return as_send_result(send_to_frame(as_frame_object(self)->state, value, out), out);
 }
 
 PyObject* coroutine_send(PyObject* self, PyObject* value) {
@@ -46,16 +35,20 @@ PyObject* coroutine_send(PyObject* self, PyObject* value) {
     return as_iteration(status, result);
 }
 
+PyObject* coroutine_iternext(PyObject* self) {
+    return coroutine_send(self, Py_None);
+}
+
 PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     Thrown thrown{};
     if (!unpack_thrown("throw", args, nargs, &thrown)) return nullptr;
     PyObject* result = nullptr;
-    Outcome outcome = throw_into_frame(as_coroutine(self)->state, thrown, true, &result);
+    Outcome outcome = throw_into_frame(as_frame_object(self)->state, thrown, true, &result);
     return as_iteration(as_send_result(outcome, &result), result);
 }
 
 PyObject* coroutine_close(PyObject* self, PyObject*) {
-    return close_frame(as_coroutine(self)->state);
+    return close_frame(as_frame_object(self)->state);
 }
 
 PyObject* coroutine_await(PyObject* self) {
@@ -63,18 +56,11 @@ PyObject* coroutine_await(PyObject* self) {
 }
 
 void coroutine_finalize(PyObject* self) {
-    FrameObject* coroutine = as_coroutine(self);
+    FrameObject* coroutine = as_frame_object(self);
     if (coroutine->state.finished()) return;
     PyObject* saved = fetch_raised_exception();
     if (!coroutine->state.started) {
-        PyObject* message =
-            PyUnicode_FromFormat("coroutine '%s' was never awaited",
-                                 coroutine->qualname ? coroutine->qualname : "<native>");
-        if (message == nullptr ||
-            warn_never_awaited(owned_state(coroutine->module_state), message, self) < 0) {
-            write_unraisable("finalizing coroutine", self);
-        }
-        Py_XDECREF(message);
+        warn_never_awaited(self, "coroutine '%s' was never awaited", qualname_of(self));
         coroutine->state.discard();
     } else {
         PyObject* closed = close_frame(coroutine->state);
@@ -84,25 +70,8 @@ void coroutine_finalize(PyObject* self) {
     restore_raised_exception(saved);
 }
 
-int coroutine_clear(PyObject* self) {
-    // The finalizer has already closed the frame of an unreachable coroutine; what is left of
-    // it can only be dropped.
-    clear_frame_object(self);
-    return 0;
-}
-
-void coroutine_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-    free_frame_object(self);
-}
-
 PyObject* coroutine_running(PyObject* self, void*) {
-    return PyBool_FromLong(as_coroutine(self)->state.running);
-}
-
-PyObject* coroutine_repr(PyObject* self) {
-    return frame_object_repr(self, "coroutine");
+    return PyBool_FromLong(as_frame_object(self)->state.running);
 }
 
 PyMethodDef coroutine_methods[] = {
@@ -132,9 +101,9 @@ PyType_Slot coroutine_slots[] = {
     {Py_tp_members, frame_object_members},
     {Py_tp_finalize, reinterpret_cast<void*>(coroutine_finalize)},
     {Py_tp_traverse, reinterpret_cast<void*>(visit_frame_object)},
-    {Py_tp_clear, reinterpret_cast<void*>(coroutine_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(coroutine_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(coroutine_repr)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_frame_object)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_frame_object)},
+    {Py_tp_repr, reinterpret_cast<void*>(frame_object_repr)},
     {0, nullptr},
 };
 

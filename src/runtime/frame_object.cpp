@@ -1,20 +1,18 @@
 #include "runtime/frame_object.h"
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstring>
+#include <string>
 
-#include "runtime/module_state.h"
+#include "runtime/async_generator_object.h"
 
 namespace quenlet::rt {
 
-namespace {
-
-const char* qualname_of(PyObject* self) {
+const char* qualname_of(PyObject* self) noexcept {
     const char* qualname = as_frame_object(self)->qualname;
     return qualname != nullptr ? qualname : "<native>";
 }
-
-}  // namespace
 
 PyObject* get_qualname(PyObject* self, void*) {
     return PyUnicode_FromString(qualname_of(self));
@@ -45,20 +43,30 @@ FrameObject* new_frame_object(PyTypeObject* type, std::coroutine_handle<> frame,
     return object;
 }
 
+// An async generator also holds the loop's finalizer hook, as CPython's gen_traverse and
+// gen_dealloc look for an async generator's.
 int visit_frame_object(PyObject* self, visitproc visit, void* arg) {
     FrameObject* object = as_frame_object(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(object->module_state);
+    if (object->state.kind == FrameKind::async_generator) Py_VISIT(as_generator(self)->finalizer);
     return visit_frames(object->state, visit, arg);
 }
 
-void clear_frame_object(PyObject* self) {
+// The finalizer has already closed the frame of an unreachable object; what is left of it can
+// only be dropped.
+int clear_frame_object(PyObject* self) {
     FrameObject* object = as_frame_object(self);
     object->state.discard();
     Py_CLEAR(object->module_state);
+    if (object->state.kind == FrameKind::async_generator) Py_CLEAR(as_generator(self)->finalizer);
+    return 0;
 }
 
 void free_frame_object(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    // An async generator's finalizer hook may resurrect it.
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
     FrameObject* object = as_frame_object(self);
     if (object->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     clear_frame_object(self);
@@ -68,13 +76,55 @@ void free_frame_object(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* frame_object_repr(PyObject* self, const char* kind) {
+PyObject* frame_object_repr(PyObject* self) {
+    const char* kind =
+        as_frame_object(self)->state.kind == FrameKind::coroutine ? "coroutine" : "async_generator";
     return PyUnicode_FromFormat("<native %s %s at %p>", kind, qualname_of(self), self);
+}
+
+void warn_never_awaited(PyObject* self, const char* format, ...) noexcept {
+    PyObject* saved = fetch_raised_exception();
+    va_list arguments;
+    va_start(arguments, format);
+    PyObject* message = PyUnicode_FromFormatV(format, arguments);
+    va_end(arguments);
+    int status = -1;
+    if (ModuleState* state = owned_state(as_frame_object(self)->module_state)) {
+        PyObject* stacklevel = PyLong_FromLong(1);
+        PyObject* names = Py_BuildValue("(ss)", "stacklevel", "source");
+        if (message != nullptr && stacklevel != nullptr && names != nullptr) {
+            PyObject* args[] = {message, PyExc_RuntimeWarning, stacklevel, self};
+            PyObject* done = PyObject_Vectorcall(state->warnings_warn.ptr(), args, 2, names);
+            status = done != nullptr ? 0 : -1;
+            Py_XDECREF(done);
+        }
+        Py_XDECREF(stacklevel);
+        Py_XDECREF(names);
+    } else if (const char* text = message != nullptr ? PyUnicode_AsUTF8(message) : nullptr) {
+        // The module has gone, warnings.warn with it: the warning has no source then.
+        status = PyErr_WarnEx(PyExc_RuntimeWarning, text, 1);
+    }
+    if (status < 0) {
+        write_unraisable(as_frame_object(self)->state.kind == FrameKind::coroutine
+                             ? "finalizing coroutine"
+                             : "finalizing async generator",
+                         self);
+    }
+    Py_XDECREF(message);
+    restore_raised_exception(saved);
 }
 
 PyMemberDef frame_object_members[] = {
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FrameObject, weakrefs), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
+
+PyTypeObject* make_type(const char* module_name, const char* type_name, int size,
+                        PyType_Slot* slots) {
+    std::string name = std::string(module_name) + "." + type_name;
+    PyType_Spec spec = {name.c_str(), size, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    nb::handle type = keep(steal_or_throw(PyType_FromSpec(&spec)));
+    return reinterpret_cast<PyTypeObject*>(type.ptr());
+}
 
 }  // namespace quenlet::rt

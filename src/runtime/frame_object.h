@@ -1,9 +1,11 @@
 // What the runtime's coroutine and async generator objects share: the frame they run, their
 // names, weak references, and the state of the module that made them, which they keep alive.
-// Each object type begins with a FrameObject; these functions serve both. Internal.
+// Each object type begins with a FrameObject; these functions serve both, as CPython's generator
+// functions serve its coroutines and async generators. Internal.
 #pragma once
 
 #include "runtime/driver.h"
+#include "runtime/module_state.h"
 
 namespace quenlet::rt {
 
@@ -23,21 +25,34 @@ inline FrameObject* as_frame_object(PyObject* self) {
 FrameObject* new_frame_object(PyTypeObject* type, std::coroutine_handle<> frame,
                               FramePromise* promise, FrameKind kind, const char* qualname);
 
-// tp_traverse and tp_clear for what FrameObject holds; tp_dealloc given the finalizer ran.
+// tp_traverse, tp_clear, tp_dealloc and tp_repr ("<native {kind} {qualname} at {address}>").
 int visit_frame_object(PyObject* self, visitproc visit, void* arg);
-void clear_frame_object(PyObject* self);
+int clear_frame_object(PyObject* self);
 void free_frame_object(PyObject* self);
+PyObject* frame_object_repr(PyObject* self);
 
-// "<native {kind} {qualname} at {address}>".
-PyObject* frame_object_repr(PyObject* self, const char* kind);
+// Warns RuntimeWarning, with the message made from `format` as PyUnicode_FromFormat makes it, as
+// CPython warns about what was never awaited: with `self` as the source, for the warning's
+// consumers (tracemalloc shows where it was made). An error is reported as unraisable; the one
+// that was set before is kept.
+void warn_never_awaited(PyObject* self, const char* format, ...) noexcept;
 
 // Getters: __qualname__, __name__ (its last part), whether the frame is suspended, and what it
 // awaits (cr_/ag_suspended, cr_/ag_await).
+const char* qualname_of(PyObject* self) noexcept;
 PyObject* get_qualname(PyObject* self, void*);
 PyObject* get_name(PyObject* self, void*);
 PyObject* get_suspended(PyObject* self, void*);
 PyObject* get_awaited(PyObject* self, void*);
 // __weaklistoffset__.
 extern PyMemberDef frame_object_members[];
+
+// The runtime's Python types, made once per module by init_runtime() into its state.
+void init_coroutine_type(ModuleState& state, const char* module_name);
+void init_async_generator_types(ModuleState& state, const char* module_name);
+
+// A heap type from `slots`, kept by the module's state.
+PyTypeObject* make_type(const char* module_name, const char* type_name, int size,
+                        PyType_Slot* slots);
 
 }  // namespace quenlet::rt

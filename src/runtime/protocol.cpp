@@ -2,26 +2,6 @@
 
 namespace quenlet::rt {
 
-int warn_never_awaited(ModuleState* state, PyObject* message, PyObject* source) noexcept {
-    if (state == nullptr) {
-        // The module has gone, warnings.warn with it: the warning has no source then.
-        const char* text = PyUnicode_AsUTF8(message);
-        return text == nullptr ? -1 : PyErr_WarnEx(PyExc_RuntimeWarning, text, 1);
-    }
-    PyObject* stacklevel = PyLong_FromLong(1);
-    PyObject* names = Py_BuildValue("(ss)", "stacklevel", "source");
-    PyObject* done = nullptr;
-    if (stacklevel != nullptr && names != nullptr) {
-        PyObject* args[] = {message, PyExc_RuntimeWarning, stacklevel, source};
-        done = PyObject_Vectorcall(state->warnings_warn.ptr(), args, 2, names);
-    }
-    Py_XDECREF(stacklevel);
-    Py_XDECREF(names);
-    if (done == nullptr) return -1;
-    Py_DECREF(done);
-    return 0;
-}
-
 PyObject* take_stop_iteration_value() noexcept {
     PyObject* exception = fetch_raised_exception();
     PyObject* value = PyObject_GetAttrString(exception, "value");

@@ -1,9 +1,8 @@
 // How the generator protocol's arguments and results are spelled in Python, for the runtime's
-// coroutine and async-generator types: throw()'s arguments, StopIteration carrying a return
-// value, and the warning about what was never awaited. Internal to the runtime.
+// coroutine and async-generator types: throw()'s arguments and StopIteration carrying a return
+// value. Internal to the runtime.
 #pragma once
 
-#include "runtime/module_state.h"
 #include "runtime/python.h"
 
 namespace quenlet::rt {
@@ -27,11 +26,6 @@ bool raise_thrown(Thrown thrown) noexcept;
 // error set if refused.
 bool unpack_thrown(const char* method, PyObject* const* args, Py_ssize_t nargs, Thrown* thrown,
                    bool warn_deprecated = true);
-
-// Warns RuntimeWarning(message) as CPython warns about what was never awaited: with `source`,
-// the object at fault, for the warning's consumers (tracemalloc shows where it was made).
-// -1 with an error set if the warning was turned into one.
-int warn_never_awaited(ModuleState* state, PyObject* message, PyObject* source) noexcept;
 
 // The value carried by a StopIteration that is now set (cleared), as a new reference.
 PyObject* take_stop_iteration_value() noexcept;

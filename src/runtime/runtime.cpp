@@ -1,10 +1,8 @@
 #include "runtime/runtime.h"
 
-#include <string>
-
 #include "runtime/errors.h"
+#include "runtime/frame_object.h"
 #include "runtime/module_state.h"
-#include "runtime/types.h"
 
 namespace quenlet::rt {
 
@@ -17,14 +15,6 @@ void init_runtime(nb::module_& module, const char* module_name) {
     state.warnings_warn = nb::module_::import_("warnings").attr("warn");
     init_coroutine_type(state, module_name);
     init_async_generator_types(state, module_name);
-}
-
-PyTypeObject* make_type(const char* module_name, const char* type_name, int size,
-                        PyType_Slot* slots) {
-    std::string name = std::string(module_name) + "." + type_name;
-    PyType_Spec spec = {name.c_str(), size, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-    nb::handle type = keep(steal_or_throw(PyType_FromSpec(&spec)));
-    return reinterpret_cast<PyTypeObject*>(type.ptr());
 }
 
 }  // namespace quenlet::rt
