@@ -72,6 +72,19 @@ void settle(FramePromise& promise, PySendResult status, PyObject* produced) noex
     }
 }
 
+// Feeds `value` to the iterator the frame awaits, as `yield from` does: true with *out set when it
+// yields (for the event loop); otherwise its answer is what the frame resumes with.
+bool feed_delegate(FramePromise& promise, PyObject* value, PyObject** out) noexcept {
+    PyObject* produced = nullptr;
+    PySendResult status = PyIter_Send(promise.delegate.ptr(), value, &produced);
+    if (status == PYGEN_NEXT) {
+        *out = produced;
+        return true;
+    }
+    settle(promise, status, produced);
+    return false;
+}
+
 // A frame that lets StopIteration (or, an async generator, StopAsyncIteration) escape would
 // look to its driver as if it had returned: like Python, raise RuntimeError instead.
 void refuse_escaped_stop(FramePromise& promise, FrameKind kind) noexcept {
@@ -130,13 +143,7 @@ Outcome resume_chain(FrameState& state, PyObject** out) noexcept {
         if (promise.child != nullptr) continue;  // now awaiting a Task: run it
         if (promise.delegate.is_valid()) {
             // Now awaiting: give the awaitable its first step.
-            PyObject* produced = nullptr;
-            PySendResult status = PyIter_Send(promise.delegate.ptr(), Py_None, &produced);
-            if (status == PYGEN_NEXT) {
-                *out = produced;
-                return Outcome::next;
-            }
-            settle(promise, status, produced);
+            if (feed_delegate(promise, Py_None, out)) return Outcome::next;
             continue;
         }
         *out = promise.yielded.release().ptr();
@@ -214,13 +221,7 @@ Outcome send_to_frame(FrameState& state, PyObject* value, PyObject** out) noexce
     Innermost current = innermost(state);
     FramePromise& promise = *current.promise;
     if (promise.delegate.is_valid()) {
-        PyObject* produced = nullptr;
-        PySendResult status = PyIter_Send(promise.delegate.ptr(), value, &produced);
-        if (status == PYGEN_NEXT) {
-            *out = produced;
-            return Outcome::next;
-        }
-        settle(promise, status, produced);
+        if (feed_delegate(promise, value, out)) return Outcome::next;
     } else if (state.started) {
         promise.sent_value = nb::borrow(value);
         promise.closing = false;

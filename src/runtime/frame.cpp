@@ -34,14 +34,12 @@ nb::object awaitable_iterator(nb::handle awaitable) {
     // A native coroutine is driven directly; `await` would wrap it first.
     if (PyCoro_CheckExact(awaitable.ptr())) return nb::borrow(awaitable);
     if (type->tp_as_async == nullptr || type->tp_as_async->am_await == nullptr) {
-        PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", type->tp_name);
-        throw_pending();
+        throw_error(PyExc_TypeError, "'%.100s' object can't be awaited", type->tp_name);
     }
     nb::object iterator = steal_or_throw(type->tp_as_async->am_await(awaitable.ptr()));
     if (!PyIter_Check(iterator.ptr())) {
-        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                     Py_TYPE(iterator.ptr())->tp_name);
-        throw_pending();
+        throw_error(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                    Py_TYPE(iterator.ptr())->tp_name);
     }
     return iterator;
 }
