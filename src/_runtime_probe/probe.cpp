@@ -117,47 +117,37 @@ rt::AsyncGenerator count_up(int count, nb::object tick, nb::object on_exit) {
     std::rethrow_exception(failure);
 }
 
+// Binds `function` as `name`: each call returns the Python object that runs its frame.
+template <class Owner, class... Parameters, class... Extra>
+void def_native(nb::module_& module, const char* name, Owner (*function)(Parameters...),
+                const Extra&... extra) {
+    module.def(
+        name,
+        [function, name](Parameters... parameters) {
+            return function(std::move(parameters)...).into_python(name);
+        },
+        extra...);
+}
+
 }  // namespace
 
 NB_MODULE(_runtime_probe, module) {
     rt::init_runtime(module, "quenlet_master._runtime_probe");
-    module.def("await_one", [](nb::object awaitable) {
-        return await_one(std::move(awaitable)).into_python("await_one");
-    });
+    def_native(module, "await_one", await_one);
     module.def("await_each", [](nb::handle awaitables) {
         if (!PyList_Check(awaitables.ptr()))
             rt::raise_argument_type("awaitables", "list", awaitables);
         return await_each(nb::borrow<nb::list>(awaitables)).into_python("await_each");
     });
-    module.def("await_catching", [](nb::object awaitable) {
-        return await_catching(std::move(awaitable)).into_python("await_catching");
-    });
-    module.def(
-        "await_nested",
-        [](nb::object awaitable, int depth) {
-            return await_nested(std::move(awaitable), depth).into_python("await_nested");
-        },
-        nb::arg("awaitable"), nb::arg("depth") = 1);
-    module.def("catch_nested", [](nb::object awaitable) {
-        return catch_nested(std::move(awaitable)).into_python("catch_nested");
-    });
-    module.def("call_in_executor", [](nb::object function, nb::object argument) {
-        return call_in_executor(std::move(function), std::move(argument))
-            .into_python("call_in_executor");
-    });
-    module.def("within_context", [](nb::object manager, nb::object body) {
-        return within_context(std::move(manager), std::move(body)).into_python("within_context");
-    });
-    module.def("await_reporting", [](nb::object awaitable, nb::object on_exit) {
-        return await_reporting(std::move(awaitable), std::move(on_exit))
-            .into_python("await_reporting");
-    });
-    module.def("call",
-               [](nb::object function) { return call(std::move(function)).into_python("call"); });
-    module.def("stubborn", [] { return stubborn().into_python("stubborn"); });
-    module.def("count_up", [](int count, nb::object tick, nb::object on_exit) {
-        return count_up(count, std::move(tick), std::move(on_exit)).into_python("count_up");
-    });
+    def_native(module, "await_catching", await_catching);
+    def_native(module, "await_nested", await_nested, nb::arg("awaitable"), nb::arg("depth") = 1);
+    def_native(module, "catch_nested", catch_nested);
+    def_native(module, "call_in_executor", call_in_executor);
+    def_native(module, "within_context", within_context);
+    def_native(module, "await_reporting", await_reporting);
+    def_native(module, "call", call);
+    def_native(module, "stubborn", stubborn);
+    def_native(module, "count_up", count_up);
     // .none(): None must reach our own check, not nanobind's generic refusal.
     module.def(
         "require_str", [](nb::handle value) { rt::require_str(value, "value"); },
