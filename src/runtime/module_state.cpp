@@ -5,7 +5,9 @@
 #include <utility>
 
 #include "runtime/errors.h"
+#include "runtime/frame_object.h"
 #include "runtime/kept_once.h"
+#include "runtime/runtime.h"
 
 namespace quenlet::rt {
 
@@ -28,11 +30,6 @@ int owner_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     const ModuleState* state = as_owner(self)->state;
     if (state == nullptr) return 0;
-    Py_VISIT(state->module_dict.ptr());
-    Py_VISIT(state->asyncio.ptr());
-    Py_VISIT(state->get_event_loop.ptr());
-    Py_VISIT(state->get_asyncgen_hooks.ptr());
-    Py_VISIT(state->warnings_warn.ptr());
     for (const nb::object& object : state->kept) Py_VISIT(object.ptr());
     return 0;
 }
@@ -57,7 +54,8 @@ void owner_dealloc(PyObject* self) {
 
 }  // namespace
 
-void create_module_state(nb::module_& module) {
+// The state first, owned by `module`, then what the runtime keeps in it.
+void init_runtime(nb::module_& module, const char* module_name) {
     static PyType_Slot slots[] = {
         {Py_tp_traverse, reinterpret_cast<void*>(owner_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(owner_clear)},
@@ -70,13 +68,19 @@ void create_module_state(nb::module_& module) {
     nb::object type = steal_or_throw(PyType_FromSpec(&spec));
     StateOwner* owner = PyObject_GC_New(StateOwner, reinterpret_cast<PyTypeObject*>(type.ptr()));
     if (owner == nullptr) throw_pending();
-    owner->state = new ModuleState();
-    owner->state->module_dict = nb::borrow(PyModule_GetDict(module.ptr()));
+    ModuleState& state = *(owner->state = new ModuleState());
     PyObject_GC_Track(owner);
     nb::object kept_owner = nb::steal(reinterpret_cast<PyObject*>(owner));
     module.attr("__quenlet_state__") = kept_owner;
     current_owner.store(kept_owner.ptr());
-    current.store(owner->state);
+    current.store(&state);
+    state.module_dict = keep(nb::borrow(PyModule_GetDict(module.ptr())));
+    state.asyncio = keep(nb::module_::import_("asyncio"));
+    state.get_event_loop = keep(state.asyncio.attr("get_event_loop"));
+    state.get_asyncgen_hooks = keep(nb::module_::import_("sys").attr("get_asyncgen_hooks"));
+    state.warnings_warn = keep(nb::module_::import_("warnings").attr("warn"));
+    init_coroutine_type(state, module_name);
+    init_async_generator_types(state, module_name);
 }
 
 ModuleState* module_state() noexcept {
@@ -98,6 +102,22 @@ nb::handle keep(nb::object object) {
     std::lock_guard<std::mutex> guard(state->lock);
     state->kept.push_back(std::move(object));
     return kept;
+}
+
+PyObject* KeptOnce::publish(nb::object made) const {
+    PyObject* object = made.ptr();
+    if (ModuleState* state = module_state()) {
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->kept.push_back(std::move(made));
+        state->forgotten_at_teardown.push_back(this);
+    } else {
+        // No module to keep it: it lives as long as the process.
+        made.release();
+    }
+    PyObject* known = nullptr;
+    if (object_.compare_exchange_strong(known, object, std::memory_order_acq_rel)) return object;
+    // Another thread was first: both are kept, and the first one is used.
+    return known;
 }
 
 }  // namespace quenlet::rt

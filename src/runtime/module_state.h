@@ -19,22 +19,20 @@ namespace quenlet::rt {
 class KeptOnce;
 
 struct ModuleState {
-    nb::object module_dict;  // where module-level names are read when they are used
+    nb::handle module_dict;  // where module-level names are read when they are used
     PyTypeObject* coroutine_type = nullptr;
     PyTypeObject* async_generator_type = nullptr;
     PyTypeObject* asend_type = nullptr;
     PyTypeObject* athrow_type = nullptr;
-    nb::object asyncio, get_event_loop, get_asyncgen_hooks, warnings_warn;
+    nb::handle asyncio, get_event_loop, get_asyncgen_hooks, warnings_warn;
 
-    // Everything else the state owns, the types above among it. Appended to, never taken from,
-    // until the module goes; threads that keep at once (the GIL may be off) take turns.
+    // Everything the state owns, what the fields above refer to among it. Appended to, never
+    // taken from, until the module goes; threads that keep at once (the GIL may be off) take
+    // turns.
     std::vector<nb::object> kept;
     std::vector<const KeptOnce*> forgotten_at_teardown;
     std::mutex lock;  // for kept and forgotten_at_teardown; held while no Python code runs
 };
-
-// Made as the first step of a module's initialisation: the state, owned by `module`.
-void create_module_state(nb::module_& module);
 
 // The state of this extension module (null before it is made and after its module has gone).
 ModuleState* module_state() noexcept;

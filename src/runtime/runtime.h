@@ -5,8 +5,9 @@
 
 namespace quenlet::rt {
 
-// Creates the runtime's Python types for the module being initialised. Called once from each
-// module's init function; `module_name` prefixes the types' names.
+// Makes the state of the module being initialised (module_state.h) and the runtime's Python
+// types in it. Called first from each module's init function; `module_name` prefixes the types'
+// names.
 void init_runtime(nb::module_& module, const char* module_name);
 
 }  // namespace quenlet::rt
