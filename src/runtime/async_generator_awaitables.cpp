@@ -172,10 +172,6 @@ PyObject* awaitable_close(PyObject* self, PyObject*) {
     return nullptr;
 }
 
-PyObject* awaitable_await(PyObject* self) {
-    return Py_NewRef(self);
-}
-
 void awaitable_finalize(PyObject* self) {
     AwaitableObject* awaitable = as_awaitable(self);
     if (awaitable->state == AwaitableState::init) {
@@ -227,7 +223,7 @@ PyMethodDef awaitable_methods[] = {
 
 // Both types: what differs between them is the awaitable's kind.
 PyType_Slot awaitable_slots[] = {
-    {Py_am_await, reinterpret_cast<void*>(awaitable_await)},
+    {Py_am_await, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(awaitable_iternext)},
     {Py_tp_methods, awaitable_methods},

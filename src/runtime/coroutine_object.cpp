@@ -51,10 +51,6 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
     return close_frame(as_frame_object(self)->state);
 }
 
-PyObject* coroutine_await(PyObject* self) {
-    return Py_NewRef(self);
-}
-
 void coroutine_finalize(PyObject* self) {
     FrameObject* coroutine = as_frame_object(self);
     if (coroutine->state.finished()) return;
@@ -92,7 +88,7 @@ PyGetSetDef coroutine_getset[] = {
 };
 
 PyType_Slot coroutine_slots[] = {
-    {Py_am_await, reinterpret_cast<void*>(coroutine_await)},
+    {Py_am_await, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_am_send, reinterpret_cast<void*>(coroutine_am_send)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(coroutine_iternext)},

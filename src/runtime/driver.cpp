@@ -166,14 +166,14 @@ Outcome resume_raising(FrameState& state, PyObject** out, bool closing) noexcept
     return resume_chain(state, out);
 }
 
-// The checks gen_send_ex2 makes before it resumes a frame with an exception.
-bool may_raise_into(const FrameState& state) noexcept {
+// The checks gen_send_ex2 makes before it resumes a frame. An ended async generator sets no
+// error: a send ends it, and an exception thrown into it goes through.
+bool may_resume(const FrameState& state) noexcept {
     if (state.running) {
         PyErr_Format(PyExc_ValueError, "%s already executing", kind_name(state.kind));
         return false;
     }
     if (state.finished()) {
-        // An ended async generator lets the exception itself through.
         if (state.kind == FrameKind::coroutine) {
             PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         }
@@ -205,15 +205,8 @@ Outcome send_to_frame(FrameState& state, PyObject* value, PyObject** out) noexce
                      kind_name(state.kind));
         return Outcome::failed;
     }
-    if (state.running) {
-        PyErr_Format(PyExc_ValueError, "%s already executing", kind_name(state.kind));
-        return Outcome::failed;
-    }
-    if (state.finished()) {
-        if (state.kind == FrameKind::coroutine) {
-            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-            return Outcome::failed;
-        }
+    if (!may_resume(state)) {
+        if (state.running || state.kind == FrameKind::coroutine) return Outcome::failed;
         *out = Py_NewRef(Py_None);
         return Outcome::finished;
     }
@@ -283,9 +276,7 @@ Outcome throw_into_frame(FrameState& state, Thrown thrown, bool close_awaited_on
         }
     }
     if (!raise_thrown(thrown)) return Outcome::failed;
-    if (!may_raise_into(state)) {
-        return Outcome::failed;
-    }
+    if (!may_resume(state)) return Outcome::failed;
     Running running(state);
     return resume_raising(state, out, thrown.closing);
 }
@@ -305,7 +296,7 @@ PyObject* close_frame(FrameState& state) noexcept {
         }
     }
     if (closed == 0) PyErr_SetNone(PyExc_GeneratorExit);
-    if (!may_raise_into(state)) return nullptr;
+    if (!may_resume(state)) return nullptr;
     PyObject* result = nullptr;
     Outcome outcome;
     {

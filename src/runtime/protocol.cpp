@@ -28,7 +28,6 @@ PyObject* as_iteration(PySendResult status, PyObject* result) noexcept {
     return nullptr;
 }
 
-// Sets the exception that throw() received, checked and made an instance as CPython does.
 bool raise_thrown(Thrown thrown) noexcept {
     PyObject* traceback = thrown.traceback == Py_None ? nullptr : thrown.traceback;
     if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
