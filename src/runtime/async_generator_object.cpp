@@ -1,11 +1,11 @@
 // The Python asynchronous-generator type behind every AsyncGenerator. It follows CPython's own
-// (Objects/genobject.c) state for state: the running and closed flags, the steps of its frame
-// that its awaitables (async_generator_awaitables.cpp) take, finalisation.
+// (Objects/genobject.c) state for state: the running and closed flags, and the steps of its frame
+// that its awaitables (async_generator_awaitables.cpp) take.
 //
 // Like CPython's async generators it calls the event loop's async-generator hooks
 // (sys.get_asyncgen_hooks) itself: firstiter when it is first iterated, so
-// loop.shutdown_asyncgens() closes it, and the finalizer when it is dropped while suspended, so
-// its clean-up runs as an aclose() task on the loop.
+// loop.shutdown_asyncgens() closes it, and the finalizer when it is dropped while suspended
+// (finalize_frame_object), so its clean-up runs as an aclose() task on the loop.
 #include "runtime/async_generator_object.h"
 
 namespace quenlet::rt {
@@ -96,25 +96,6 @@ PyObject* generator_aclose(PyObject* self, PyObject*) {
     return new_athrow(self, nullptr);
 }
 
-void generator_finalize(PyObject* self) {
-    AsyncGeneratorObject* generator = as_generator(self);
-    if (generator->frame.state.finished()) return;
-    PyObject* saved = fetch_raised_exception();
-    if (generator->finalizer != nullptr && !generator->closed) {
-        // The loop schedules aclose() as a task; the generator lives on until it has run.
-        PyObject* done = PyObject_CallOneArg(generator->finalizer, self);
-        if (done == nullptr) write_unraisable("finalizing generator", self);
-        Py_XDECREF(done);
-    } else {
-        // No loop to run an asynchronous clean-up on: GeneratorExit is raised where the frame
-        // waits, and whatever it would still await is refused.
-        PyObject* closed = close_frame(generator->frame.state);
-        if (closed == nullptr && PyErr_Occurred()) write_unraisable("closing generator", self);
-        Py_XDECREF(closed);
-    }
-    restore_raised_exception(saved);
-}
-
 PyObject* generator_running(PyObject* self, void*) {
     return PyBool_FromLong(as_generator(self)->running_async);
 }
@@ -141,7 +122,7 @@ PyType_Slot generator_slots[] = {
     {Py_tp_methods, generator_methods},
     {Py_tp_getset, generator_getset},
     {Py_tp_members, frame_object_members},
-    {Py_tp_finalize, reinterpret_cast<void*>(generator_finalize)},
+    {Py_tp_finalize, reinterpret_cast<void*>(finalize_frame_object)},
     {Py_tp_traverse, reinterpret_cast<void*>(visit_frame_object)},
     {Py_tp_clear, reinterpret_cast<void*>(clear_frame_object)},
     {Py_tp_dealloc, reinterpret_cast<void*>(free_frame_object)},

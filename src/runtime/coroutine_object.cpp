@@ -51,21 +51,6 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
     return close_frame(as_frame_object(self)->state);
 }
 
-void coroutine_finalize(PyObject* self) {
-    FrameObject* coroutine = as_frame_object(self);
-    if (coroutine->state.finished()) return;
-    PyObject* saved = fetch_raised_exception();
-    if (!coroutine->state.started) {
-        warn_never_awaited(self, "coroutine '%s' was never awaited", qualname_of(self));
-        coroutine->state.discard();
-    } else {
-        PyObject* closed = close_frame(coroutine->state);
-        if (closed == nullptr) write_unraisable("closing generator", self);
-        Py_XDECREF(closed);
-    }
-    restore_raised_exception(saved);
-}
-
 PyObject* coroutine_running(PyObject* self, void*) {
     return PyBool_FromLong(as_frame_object(self)->state.running);
 }
@@ -95,7 +80,7 @@ PyType_Slot coroutine_slots[] = {
     {Py_tp_methods, coroutine_methods},
     {Py_tp_getset, coroutine_getset},
     {Py_tp_members, frame_object_members},
-    {Py_tp_finalize, reinterpret_cast<void*>(coroutine_finalize)},
+    {Py_tp_finalize, reinterpret_cast<void*>(finalize_frame_object)},
     {Py_tp_traverse, reinterpret_cast<void*>(visit_frame_object)},
     {Py_tp_clear, reinterpret_cast<void*>(clear_frame_object)},
     {Py_tp_dealloc, reinterpret_cast<void*>(free_frame_object)},

@@ -76,6 +76,31 @@ void free_frame_object(PyObject* self) {
     Py_DECREF(type);
 }
 
+// As CPython's _PyGen_Finalize: an async generator dropped while suspended hands its clean-up
+// to the event loop when there is one; a coroutine never started warns. Otherwise GeneratorExit
+// is raised where the frame waits, and whatever it would still await is refused.
+void finalize_frame_object(PyObject* self) {
+    FrameObject* object = as_frame_object(self);
+    if (object->state.finished()) return;
+    PyObject* saved = fetch_raised_exception();
+    AsyncGeneratorObject* generator =
+        object->state.kind == FrameKind::async_generator ? as_generator(self) : nullptr;
+    if (generator != nullptr && generator->finalizer != nullptr && !generator->closed) {
+        // The loop schedules aclose() as a task; the generator lives on until it has run.
+        PyObject* done = PyObject_CallOneArg(generator->finalizer, self);
+        if (done == nullptr) write_unraisable("finalizing generator", self);
+        Py_XDECREF(done);
+    } else if (generator == nullptr && !object->state.started) {
+        warn_never_awaited(self, "coroutine '%s' was never awaited", qualname_of(self));
+        object->state.discard();
+    } else {
+        PyObject* closed = close_frame(object->state);
+        if (closed == nullptr && PyErr_Occurred()) write_unraisable("closing generator", self);
+        Py_XDECREF(closed);
+    }
+    restore_raised_exception(saved);
+}
+
 PyObject* frame_object_repr(PyObject* self) {
     const char* kind =
         as_frame_object(self)->state.kind == FrameKind::coroutine ? "coroutine" : "async_generator";

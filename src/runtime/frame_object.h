@@ -25,7 +25,9 @@ inline FrameObject* as_frame_object(PyObject* self) {
 FrameObject* new_frame_object(PyTypeObject* type, std::coroutine_handle<> frame,
                               FramePromise* promise, FrameKind kind, const char* qualname);
 
-// tp_traverse, tp_clear, tp_dealloc and tp_repr ("<native {kind} {qualname} at {address}>").
+// tp_finalize, tp_traverse, tp_clear, tp_dealloc and tp_repr ("<native {kind} {qualname} at
+// {address}>").
+void finalize_frame_object(PyObject* self);
 int visit_frame_object(PyObject* self, visitproc visit, void* arg);
 int clear_frame_object(PyObject* self);
 void free_frame_object(PyObject* self);
