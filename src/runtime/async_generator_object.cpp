@@ -116,20 +116,6 @@ PyGetSetDef generator_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot generator_slots[] = {
-    {Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_am_anext, reinterpret_cast<void*>(generator_anext)},
-    {Py_tp_methods, generator_methods},
-    {Py_tp_getset, generator_getset},
-    {Py_tp_members, frame_object_members},
-    {Py_tp_finalize, reinterpret_cast<void*>(finalize_frame_object)},
-    {Py_tp_traverse, reinterpret_cast<void*>(visit_frame_object)},
-    {Py_tp_clear, reinterpret_cast<void*>(clear_frame_object)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(free_frame_object)},
-    {Py_tp_repr, reinterpret_cast<void*>(frame_object_repr)},
-    {0, nullptr},
-};
-
 }  // namespace
 
 nb::object AsyncGenerator::into_python(const char* qualname) && {
@@ -146,8 +132,14 @@ nb::object AsyncGenerator::into_python(const char* qualname) && {
 }
 
 void init_async_generator_types(ModuleState& state, const char* module_name) {
-    state.async_generator_type = make_type(module_name, "native_async_generator",
-                                           sizeof(AsyncGeneratorObject), generator_slots);
+    state.async_generator_type =
+        make_frame_type(module_name, "native_async_generator", sizeof(AsyncGeneratorObject),
+                        {
+                            {Py_am_aiter, reinterpret_cast<void*>(PyObject_SelfIter)},
+                            {Py_am_anext, reinterpret_cast<void*>(generator_anext)},
+                            {Py_tp_methods, generator_methods},
+                            {Py_tp_getset, generator_getset},
+                        });
     init_async_generator_awaitable_types(state, module_name);
 }
 

@@ -72,22 +72,6 @@ PyGetSetDef coroutine_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot coroutine_slots[] = {
-    {Py_am_await, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_am_send, reinterpret_cast<void*>(coroutine_am_send)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(coroutine_iternext)},
-    {Py_tp_methods, coroutine_methods},
-    {Py_tp_getset, coroutine_getset},
-    {Py_tp_members, frame_object_members},
-    {Py_tp_finalize, reinterpret_cast<void*>(finalize_frame_object)},
-    {Py_tp_traverse, reinterpret_cast<void*>(visit_frame_object)},
-    {Py_tp_clear, reinterpret_cast<void*>(clear_frame_object)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(free_frame_object)},
-    {Py_tp_repr, reinterpret_cast<void*>(frame_object_repr)},
-    {0, nullptr},
-};
-
 }  // namespace
 
 nb::object Task::into_python(const char* qualname) && {
@@ -100,7 +84,15 @@ nb::object Task::into_python(const char* qualname) && {
 
 void init_coroutine_type(ModuleState& state, const char* module_name) {
     state.coroutine_type =
-        make_type(module_name, "native_coroutine", sizeof(FrameObject), coroutine_slots);
+        make_frame_type(module_name, "native_coroutine", sizeof(FrameObject),
+                        {
+                            {Py_am_await, reinterpret_cast<void*>(PyObject_SelfIter)},
+                            {Py_am_send, reinterpret_cast<void*>(coroutine_am_send)},
+                            {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+                            {Py_tp_iternext, reinterpret_cast<void*>(coroutine_iternext)},
+                            {Py_tp_methods, coroutine_methods},
+                            {Py_tp_getset, coroutine_getset},
+                        });
 }
 
 }  // namespace quenlet::rt

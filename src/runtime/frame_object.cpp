@@ -3,7 +3,9 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "runtime/async_generator_object.h"
 
@@ -42,6 +44,8 @@ FrameObject* new_frame_object(PyTypeObject* type, std::coroutine_handle<> frame,
     object->module_state = Py_NewRef(module_state_owner().ptr());
     return object;
 }
+
+namespace {
 
 // An async generator also holds the loop's finalizer hook, as CPython's gen_traverse and
 // gen_dealloc look for an async generator's.
@@ -107,6 +111,23 @@ PyObject* frame_object_repr(PyObject* self) {
     return PyUnicode_FromFormat("<native %s %s at %p>", kind, qualname_of(self), self);
 }
 
+PyMemberDef frame_object_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FrameObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot shared_slots[] = {
+    {Py_tp_members, frame_object_members},
+    {Py_tp_finalize, reinterpret_cast<void*>(finalize_frame_object)},
+    {Py_tp_traverse, reinterpret_cast<void*>(visit_frame_object)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_frame_object)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_frame_object)},
+    {Py_tp_repr, reinterpret_cast<void*>(frame_object_repr)},
+    {0, nullptr},
+};
+
+}  // namespace
+
 void warn_never_awaited(PyObject* self, const char* format, ...) noexcept {
     PyObject* saved = fetch_raised_exception();
     va_list arguments;
@@ -139,17 +160,19 @@ void warn_never_awaited(PyObject* self, const char* format, ...) noexcept {
     restore_raised_exception(saved);
 }
 
-PyMemberDef frame_object_members[] = {
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FrameObject, weakrefs), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 PyTypeObject* make_type(const char* module_name, const char* type_name, int size,
                         PyType_Slot* slots) {
     std::string name = std::string(module_name) + "." + type_name;
     PyType_Spec spec = {name.c_str(), size, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     nb::handle type = keep(steal_or_throw(PyType_FromSpec(&spec)));
     return reinterpret_cast<PyTypeObject*>(type.ptr());
+}
+
+PyTypeObject* make_frame_type(const char* module_name, const char* type_name, int size,
+                              std::initializer_list<PyType_Slot> own_slots) {
+    std::vector<PyType_Slot> slots(own_slots);
+    slots.insert(slots.end(), std::begin(shared_slots), std::end(shared_slots));
+    return make_type(module_name, type_name, size, slots.data());
 }
 
 }  // namespace quenlet::rt

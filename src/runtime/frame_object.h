@@ -4,6 +4,8 @@
 // functions serve its coroutines and async generators. Internal.
 #pragma once
 
+#include <initializer_list>
+
 #include "runtime/driver.h"
 #include "runtime/module_state.h"
 
@@ -25,14 +27,6 @@ inline FrameObject* as_frame_object(PyObject* self) {
 FrameObject* new_frame_object(PyTypeObject* type, std::coroutine_handle<> frame,
                               FramePromise* promise, FrameKind kind, const char* qualname);
 
-// tp_finalize, tp_traverse, tp_clear, tp_dealloc and tp_repr ("<native {kind} {qualname} at
-// {address}>").
-void finalize_frame_object(PyObject* self);
-int visit_frame_object(PyObject* self, visitproc visit, void* arg);
-int clear_frame_object(PyObject* self);
-void free_frame_object(PyObject* self);
-PyObject* frame_object_repr(PyObject* self);
-
 // Warns RuntimeWarning, with the message made from `format` as PyUnicode_FromFormat makes it, as
 // CPython warns about what was never awaited: with `self` as the source, for the warning's
 // consumers (tracemalloc shows where it was made). An error is reported as unraisable; the one
@@ -46,8 +40,6 @@ PyObject* get_qualname(PyObject* self, void*);
 PyObject* get_name(PyObject* self, void*);
 PyObject* get_suspended(PyObject* self, void*);
 PyObject* get_awaited(PyObject* self, void*);
-// __weaklistoffset__.
-extern PyMemberDef frame_object_members[];
 
 // The runtime's Python types, made once per module by init_runtime() into its state.
 void init_coroutine_type(ModuleState& state, const char* module_name);
@@ -56,5 +48,11 @@ void init_async_generator_types(ModuleState& state, const char* module_name);
 // A heap type from `slots`, kept by the module's state.
 PyTypeObject* make_type(const char* module_name, const char* type_name, int size,
                         PyType_Slot* slots);
+
+// The same for a type whose objects begin with a FrameObject: its own slots, and the finalizer,
+// collection, freeing, repr ("<native {kind} {qualname} at {address}>") and weak references
+// that all of them share.
+PyTypeObject* make_frame_type(const char* module_name, const char* type_name, int size,
+                              std::initializer_list<PyType_Slot> own_slots);
 
 }  // namespace quenlet::rt
