@@ -5,6 +5,7 @@
 // executor, through the kind's blocking method, which a subclass may override like the others;
 // every failure is logged and gives the kind's empty answer. The table at the end says what
 // differs from kind to kind.
+#include <functional>
 #include <string>
 
 #include "host_interfaces/logger.h"
@@ -155,22 +156,19 @@ void bind(nb::handle cls, WorkerKind& kind) {
                             nb::handle index_url) {
         return via_unearth(kind, checked(kind, self, package_name, version, index_url));
     };
-    if (kind.takes_version) {
-        kind.in_index.def(cls, coroutine, nb::arg("package_name").none(), nb::arg("version").none(),
+    // Both take (package_name, [version,] index_url).
+    auto def_both = [&](auto adapt, const auto&... version) {
+        kind.in_index.def(cls, adapt(coroutine), nb::arg("package_name").none(), version...,
                           nb::arg("index_url").none());
-        kind.via_unearth.def(cls, blocking, nb::arg("package_name").none(),
-                             nb::arg("version").none(), nb::arg("index_url").none());
-        return;
-    }
-    auto without_version = [](auto method) {
+        kind.via_unearth.def(cls, adapt(blocking), nb::arg("package_name").none(), version...,
+                             nb::arg("index_url").none());
+    };
+    if (kind.takes_version) return def_both(std::identity(), nb::arg("version").none());
+    def_both([](auto method) {
         return [method](nb::handle self, nb::handle package_name, nb::handle index_url) {
             return method(self, package_name, nb::handle(), index_url);
         };
-    };
-    kind.in_index.def(cls, without_version(coroutine), nb::arg("package_name").none(),
-                      nb::arg("index_url").none());
-    kind.via_unearth.def(cls, without_version(blocking), nb::arg("package_name").none(),
-                         nb::arg("index_url").none());
+    });
 }
 
 // The readers of the kinds that read in a few lines.

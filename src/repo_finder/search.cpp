@@ -57,10 +57,24 @@ enum class Answer {
 };
 
 struct Search {
+    const char* name;          // the method's
+    const char* qualname;      // of its coroutine objects
     const WorkerKind* worker;  // started as self.<worker>(package_name, [version,] index_url)
     const Messages* messages;  // null: the query logs nothing
     Answer answer;
 };
+
+const Search package_search{"find_repo_for_package", "RepoFinder.find_repo_for_package",
+                            &worker::package_exists, nullptr, Answer::index_url};
+const Search version_search{"find_repo_for_package_version",
+                            "RepoFinder.find_repo_for_package_version", &worker::version_exists,
+                            nullptr, Answer::index_url};
+const Search versions_search{"get_versions", "RepoFinder.get_versions", &worker::versions,
+                             &version_messages, Answer::result};
+const Search extras_search{"get_extras", "RepoFinder.get_extras", &worker::extras, &extras_messages,
+                           Answer::sorted_result};
+const Search dependencies_search{"get_dependencies", "RepoFinder.get_dependencies",
+                                 &worker::dependencies, &dependency_messages, Answer::result};
 
 std::string filled(const char* message, const std::string& value) {
     std::string text(message);
@@ -122,8 +136,8 @@ Plan plan_of(nb::handle settings) {
     return plan;
 }
 
-rt::Task search(nb::object self, Search search, nb::object package_name, nb::object version,
-                nb::object index_url) {
+rt::Task search_in(nb::object self, Search search, nb::object package_name, nb::object version,
+                   nb::object index_url) {
     if (is_nonempty_str(index_url)) {
         nb::object result =
             co_await start_worker(*search.worker, self, package_name, version, index_url);
@@ -164,64 +178,49 @@ rt::Task search(nb::object self, Search search, nb::object package_name, nb::obj
     co_return nothing(search);
 }
 
-nb::object start(nb::handle self, Search kind, nb::handle package_name, nb::handle version,
-                 nb::handle index_url, const char* qualname) {
-    return search(nb::borrow(self), kind, nb::borrow(package_name), nb::borrow(version),
-                  nb::borrow(index_url))
-        .into_python(qualname);
+// The search's method: its arguments checked to be str, in order, before anything starts. A
+// search that takes no version is given an empty one, and one that takes no index URL None.
+nb::object start(nb::handle self, const Search& search, nb::handle package_name, nb::handle version,
+                 nb::handle index_url) {
+    rt::require_str(package_name, "package_name");
+    if (version.is_valid()) rt::require_str(version, "version");
+    rt::require_str_or_none(index_url, "index_url");
+    return search_in(nb::borrow(self), search, nb::borrow(package_name), nb::borrow(version),
+                     nb::borrow(index_url))
+        .into_python(search.qualname);
 }
 
 }  // namespace
 
 void bind_search(nb::handle cls) {
     def(
-        cls, "find_repo_for_package",
+        cls, package_search.name,
         [](nb::handle self, nb::handle package_name) {
-            rt::require_str(package_name, "package_name");
-            return start(self, {&worker::package_exists, nullptr, Answer::index_url}, package_name,
-                         nb::handle(), nb::none(), "RepoFinder.find_repo_for_package");
+            return start(self, package_search, package_name, nb::handle(), nb::none());
         },
         nb::arg("package_name").none());
     def(
-        cls, "find_repo_for_package_version",
+        cls, version_search.name,
         [](nb::handle self, nb::handle package_name, nb::handle version) {
-            rt::require_str(package_name, "package_name");
-            rt::require_str(version, "version");
-            return start(self, {&worker::version_exists, nullptr, Answer::index_url}, package_name,
-                         version, nb::none(), "RepoFinder.find_repo_for_package_version");
+            return start(self, version_search, package_name, version, nb::none());
         },
         nb::arg("package_name").none(), nb::arg("version").none());
     def(
-        cls, "get_versions",
+        cls, versions_search.name,
         [](nb::handle self, nb::handle package_name, nb::handle index_url) {
-            rt::require_str(package_name, "package_name");
-            rt::require_str_or_none(index_url, "index_url");
-            return start(self, {&worker::versions, &version_messages, Answer::result}, package_name,
-                         nb::handle(), index_url, "RepoFinder.get_versions");
+            return start(self, versions_search, package_name, nb::handle(), index_url);
         },
         nb::arg("package_name").none(), nb::arg("index_url").none() = nb::none());
-    def(
-        cls, "get_extras",
-        [](nb::handle self, nb::handle package_name, nb::handle version, nb::handle index_url) {
-            rt::require_str(package_name, "package_name");
-            rt::require_str(version, "version");
-            rt::require_str_or_none(index_url, "index_url");
-            return start(self, {&worker::extras, &extras_messages, Answer::sorted_result},
-                         package_name, version, index_url, "RepoFinder.get_extras");
-        },
-        nb::arg("package_name").none(), nb::arg("version").none(),
-        nb::arg("index_url").none() = nb::none());
-    def(
-        cls, "get_dependencies",
-        [](nb::handle self, nb::handle package_name, nb::handle version, nb::handle index_url) {
-            rt::require_str(package_name, "package_name");
-            rt::require_str(version, "version");
-            rt::require_str_or_none(index_url, "index_url");
-            return start(self, {&worker::dependencies, &dependency_messages, Answer::result},
-                         package_name, version, index_url, "RepoFinder.get_dependencies");
-        },
-        nb::arg("package_name").none(), nb::arg("version").none(),
-        nb::arg("index_url").none() = nb::none());
+    for (const Search* search : {&extras_search, &dependencies_search}) {
+        def(
+            cls, search->name,
+            [search](nb::handle self, nb::handle package_name, nb::handle version,
+                     nb::handle index_url) {
+                return start(self, *search, package_name, version, index_url);
+            },
+            nb::arg("package_name").none(), nb::arg("version").none(),
+            nb::arg("index_url").none() = nb::none());
+    }
 }
 
 }  // namespace quenlet::repo_finder
