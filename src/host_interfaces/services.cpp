@@ -1,8 +1,13 @@
 #include "host_interfaces/services.h"
 
 #include "runtime/errors.h"
+#include "runtime/values.h"
 
 namespace quenlet::host {
+
+namespace {
+const rt::InternedName get_name("get");
+}
 
 std::pair<nb::object, nb::object> PackageCache::generate_install_path() const {
     nb::object pair = service_.attr("generate_install_path")();
@@ -23,6 +28,16 @@ std::pair<nb::object, nb::object> PackageCache::generate_install_path() const {
     if (next().is_valid())
         rt::throw_error(PyExc_ValueError, "too many values to unpack (expected 2)");
     return {std::move(install_uuid), std::move(install_path)};
+}
+
+bool Settings::present() const {
+    if (!service_.is_valid() || service_.is_none()) return false;
+    return rt::truthy(service_);
+}
+
+nb::object Settings::get(const rt::InternedName& key, nb::handle fallback) const {
+    PyObject* args[] = {service_.ptr(), key.get().ptr(), fallback.ptr()};
+    return rt::steal_or_throw(PyObject_VectorcallMethod(get_name.get().ptr(), args, 3, nullptr));
 }
 
 }  // namespace quenlet::host

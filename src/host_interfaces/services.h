@@ -1,10 +1,12 @@
-// The four host services that PackageManager builds and calls (package cache, pip command
-// builder, version and extras resolvers). Each wrapper is a typed view of the object the manager
-// holds in its attribute at the moment of the call, so a host that swaps one is honoured.
+// The host services the modules call: the four that PackageManager builds (package cache, pip
+// command builder, version and extras resolvers) and the settings manager a RepoFinder is given.
+// Each wrapper is a typed view of the object its owner holds in its attribute at the moment of
+// the call, so a host that swaps one is honoured.
 #pragma once
 
 #include <utility>
 
+#include "runtime/interned_name.h"
 #include "runtime/python.h"
 
 namespace quenlet::host {
@@ -71,6 +73,20 @@ class ExtrasResolver : Service {
     nb::object get_package_extras(nb::handle name, nb::handle version) const {
         return service_.attr("get_package_extras")(name, version);
     }
+};
+
+// Any object with get(key, default), or None. A missing or false manager means "use the
+// defaults and ask nothing".
+class Settings : Service {
+  public:
+    using Service::Service;
+
+    // Tests the manager's truth value (which may call into the host and raise).
+    bool present() const;
+
+    // manager.get(key, fallback); only call when present(). Keys are interned: queries read the
+    // settings on every call.
+    nb::object get(const rt::InternedName& key, nb::handle fallback) const;
 };
 
 }  // namespace quenlet::host

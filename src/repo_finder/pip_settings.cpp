@@ -3,7 +3,7 @@
 // address comes from the installed pip's record of it.
 #include "host_interfaces/logger.h"
 #include "host_interfaces/public_index.h"
-#include "host_interfaces/settings.h"
+#include "host_interfaces/services.h"
 #include "repo_finder/class_methods.h"
 #include "repo_finder/finder_state.h"
 #include "runtime/errors.h"
