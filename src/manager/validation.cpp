@@ -219,18 +219,11 @@ nb::object validate_package_spec(nb::handle package_spec) {
     if (length == 0) return nb::borrow(results.empty);
     if (length > max_length) return nb::borrow(results.too_long);
     const void* data = PyUnicode_DATA(text);
-    Scan found;
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            found = scan(static_cast<const Py_UCS1*>(data), length);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            found = scan(static_cast<const Py_UCS2*>(data), length);
-            break;
-        default:
-            found = scan(static_cast<const Py_UCS4*>(data), length);
-            break;
-    }
+    const int kind = PyUnicode_KIND(text);
+    const Scan found =
+        kind == PyUnicode_1BYTE_KIND   ? scan(static_cast<const Py_UCS1*>(data), length)
+        : kind == PyUnicode_2BYTE_KIND ? scan(static_cast<const Py_UCS2*>(data), length)
+                                       : scan(static_cast<const Py_UCS4*>(data), length);
     if (found.forbidden_found != 0) {
         return nb::borrow(results.invalid_character[__builtin_ctz(found.forbidden_found)]);
     }
