@@ -46,7 +46,7 @@ InstallPlan plan_install(nb::handle self, nb::handle arguments) {
     if (target_dir.is_none()) {
         target = self.attr("ensure_cache_dir")();
     } else {
-        nb::object os = os_module();
+        nb::object os = os_global.get();
         target = os.attr("path").attr("abspath")(target_dir);
         os.attr("makedirs")(target, "exist_ok"_a = true);
     }
@@ -92,7 +92,7 @@ InstallPlan plan_cache_install(nb::handle self, nb::handle arguments) {
         }};
     }
     auto [install_uuid, target] = cache.generate_install_path();
-    os_module().attr("makedirs")(target, "exist_ok"_a = true);
+    os_global.get().attr("makedirs")(target, "exist_ok"_a = true);
     InstallPlan plan;
     plan.run.command = host::PipCommandBuilder(self.attr("pip_command_builder"))
                            .build_cache_install_command(package_spec, target);

@@ -49,7 +49,6 @@ const rt::ModuleGlobal aiohttp_global("aiohttp");
 
 const rt::ModuleGlobal asyncio_global("asyncio");
 
-// The body of one answered request: the summary fields, or the error the status stands for.
 // The error a response's status stands for, or an invalid object for 200.
 nb::object status_error(nb::handle response, nb::handle package_name) {
     nb::object status = response.attr("status");
