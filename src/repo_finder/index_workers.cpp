@@ -185,11 +185,8 @@ nb::object no_set() {
 
 // The finder's first file answers: its version does not matter.
 nb::object package_in_finder(const Query& query, nb::handle finder) {
-    nb::object files = finder.attr("find_all_packages")(query.package_name);
-    nb::object iterator = rt::steal_or_throw(PyObject_GetIter(files.ptr()));
-    nb::object first = nb::steal(PyIter_Next(iterator.ptr()));
-    if (!first.is_valid() && PyErr_Occurred()) rt::throw_pending();
-    return nb::bool_(first.is_valid());
+    nb::iterator files = nb::iter(finder.attr("find_all_packages")(query.package_name));
+    return nb::bool_((*files).is_valid());
 }
 
 nb::object version_in_finder(const Query& query, nb::handle finder) {
