@@ -82,13 +82,7 @@ std::string filled(const char* message, const std::string& value) {
 }
 
 std::string size_text(nb::handle sized) {
-    Py_ssize_t size = PyObject_Size(sized.ptr());
-    if (size < 0) rt::throw_pending();
-    return std::to_string(size);
-}
-
-nb::object item(nb::handle mapping, const rt::InternedName& key) {
-    return rt::steal_or_throw(PyObject_GetItem(mapping.ptr(), key.get().ptr()));
+    return std::to_string(nb::len(sized));
 }
 
 nb::object answer(const Search& search, nb::handle result, nb::handle index_url) {
@@ -124,9 +118,9 @@ struct Plan {
 
 Plan plan_of(nb::handle settings) {
     Plan plan;
-    for (nb::handle entry : item(settings, index_urls_key)) {
+    for (nb::handle entry : settings[index_urls_key.get()]) {
         bool primary = rt::truthy(entry.attr("get")(primary_key.get(), false));
-        nb::object url = item(entry, url_key);
+        nb::object url = entry[url_key.get()];
         if (primary) {
             plan.primary_url = url;
         } else {
@@ -158,7 +152,7 @@ rt::Task search_in(nb::object self, Search search, nb::object package_name, nb::
             co_return answer(search, result, plan.primary_url);
         }
     }
-    if (rt::truthy(item(*settings, use_secondary_urls_key)) && plan.secondary_urls.size() > 0) {
+    if (rt::truthy((*settings)[use_secondary_urls_key.get()]) && plan.secondary_urls.size() > 0) {
         if (messages) {
             host::log_info(filled(messages->before_secondaries, size_text(plan.secondary_urls)));
         }
