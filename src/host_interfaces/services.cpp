@@ -31,8 +31,7 @@ std::pair<nb::object, nb::object> PackageCache::generate_install_path() const {
 }
 
 bool Settings::present() const {
-    if (!service_.is_valid() || service_.is_none()) return false;
-    return rt::truthy(service_);
+    return service_.is_valid() && rt::truthy(service_);
 }
 
 nb::object Settings::get(const rt::InternedName& key, nb::handle fallback) const {
