@@ -173,16 +173,6 @@ void bind(nb::handle cls, WorkerKind& kind) {
 
 // The readers of the kinds that read in a few lines.
 
-nb::object no() {
-    return nb::bool_(false);
-}
-nb::object no_list() {
-    return nb::list();
-}
-nb::object no_set() {
-    return nb::set();
-}
-
 // The finder's first file answers: its version does not matter.
 nb::object package_in_finder(const Query& query, nb::handle finder) {
     nb::iterator files = nb::iter(finder.attr("find_all_packages")(query.package_name));
@@ -223,7 +213,7 @@ WorkerKind worker::package_exists{
     .qualname = "RepoFinder._package_exists_in_index",
     .via_unearth = rt::OverridableMethod("_package_exists_via_unearth"),
     .takes_version = false,
-    .empty = &no,
+    .empty = []() -> nb::object { return nb::bool_(false); },
     .status_failure = {host::log_debug, "API check failed for %U at %U"},
     .executor_failure = {host::log_debug, "Unearth check failed for %U at %U"},
     .read_finder = &package_in_finder,
@@ -235,7 +225,7 @@ WorkerKind worker::version_exists{
     .qualname = "RepoFinder._package_version_exists_in_index",
     .via_unearth = rt::OverridableMethod("_package_version_exists_via_unearth"),
     .takes_version = true,
-    .empty = &no,
+    .empty = []() -> nb::object { return nb::bool_(false); },
     .status_failure = {host::log_debug, "API check failed for %U at %U"},
     .says_no_finder = false,
     .read_finder = &version_in_finder,
@@ -246,7 +236,7 @@ WorkerKind worker::versions{
     .qualname = "RepoFinder._get_versions_from_index",
     .via_unearth = rt::OverridableMethod("_get_versions_via_unearth"),
     .takes_version = false,
-    .empty = &no_list,
+    .empty = []() -> nb::object { return nb::list(); },
     .read_document = &versions_in_document,
     .executor_failure = {host::log_error, "Unearth failed for %U at %U"},
     .read_finder = &versions_in_finder,
@@ -258,7 +248,7 @@ WorkerKind worker::extras{
     .qualname = "RepoFinder._get_extras_from_index",
     .via_unearth = rt::OverridableMethod("_get_extras_via_unearth"),
     .takes_version = true,
-    .empty = &no_set,
+    .empty = []() -> nb::object { return nb::set(); },
     .read_document = &extras_in_document,
     .executor_failure = {host::log_error, "Unearth failed for extras %U"},
     .read_finder = &extras_in_finder,
@@ -270,7 +260,7 @@ WorkerKind worker::dependencies{
     .qualname = "RepoFinder._get_dependencies_from_index",
     .via_unearth = rt::OverridableMethod("_get_dependencies_via_unearth"),
     .takes_version = true,
-    .empty = &no_list,
+    .empty = []() -> nb::object { return nb::list(); },
     .kept_document = &kept_document,
     .read_document = &keep_document,
     .answer_document = &dependencies_in_document,
