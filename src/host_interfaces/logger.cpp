@@ -26,14 +26,22 @@ LevelMethod level_methods[] = {
     {rt::InternedName("error"), 40},
 };
 
-LevelMethod& method_of(Level level) {
-    return level_methods[static_cast<int>(level)];
+}  // namespace
+
+void bind_logger(nb::module_& module, const char* qualified_name) {
+    nb::object standard_logger = nb::module_::import_("logging").attr("Logger");
+    for (LevelMethod& method : level_methods) {
+        method.standard = nb::object(standard_logger.attr(method.name.get())).release().ptr();
+    }
+    module.attr("logger") = module.attr("get_logger")(qualified_name);
 }
 
 // The standard library's level methods do nothing else when the logger's public isEnabledFor
 // declines the level; any other level method (another logger, or one replaced on the class, a
 // subclass or the instance) is handed every message, as the contract says.
-bool may_log(nb::handle target, const LevelMethod& method) {
+bool may_log(Level level) {
+    nb::object target = logger_global.get();
+    const LevelMethod& method = level_methods[static_cast<int>(level)];
     nb::object bound = rt::steal_or_throw(PyObject_GetAttr(target.ptr(), method.name.get().ptr()));
     if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_FUNCTION(bound.ptr()) != method.standard ||
         PyMethod_GET_SELF(bound.ptr()) != target.ptr()) {
@@ -45,35 +53,19 @@ bool may_log(nb::handle target, const LevelMethod& method) {
         PyObject_VectorcallMethod(is_enabled_for.get().ptr(), args, 2, nullptr)));
 }
 
-void emit(nb::handle target, const LevelMethod& method, std::string_view message) {
+void emit(Level level, std::string_view message) {
+    nb::object target = logger_global.get();
     nb::object text = nb::str(message.data(), message.size());
     PyObject* args[] = {target.ptr(), text.ptr()};
-    rt::steal_or_throw(PyObject_VectorcallMethod(method.name.get().ptr(), args, 2, nullptr));
+    rt::steal_or_throw(PyObject_VectorcallMethod(
+        level_methods[static_cast<int>(level)].name.get().ptr(), args, 2, nullptr));
 }
 
+namespace {
 void log(Level level, std::string_view message) {
-    nb::object target = logger_global.get();
-    const LevelMethod& method = method_of(level);
-    if (may_log(target, method)) emit(target, method, message);
+    if (may_log(level)) emit(level, message);
 }
-
 }  // namespace
-
-void bind_logger(nb::module_& module, const char* qualified_name) {
-    nb::object standard_logger = nb::module_::import_("logging").attr("Logger");
-    for (LevelMethod& method : level_methods) {
-        method.standard = nb::object(standard_logger.attr(method.name.get())).release().ptr();
-    }
-    module.attr("logger") = module.attr("get_logger")(qualified_name);
-}
-
-bool may_log(Level level) {
-    return may_log(logger_global.get(), method_of(level));
-}
-
-void emit(Level level, std::string_view message) {
-    emit(logger_global.get(), method_of(level), message);
-}
 
 void log_debug(std::string_view message) {
     log(Level::debug, message);

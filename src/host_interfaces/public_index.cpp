@@ -34,10 +34,4 @@ PublicIndex public_index() {
             rt::utf8_text(PyTuple_GET_ITEM(known.ptr(), 1))};
 }
 
-std::string public_index_root() {
-    PublicIndex index = public_index();
-    if (index.root.empty()) rt::throw_error(PyExc_RuntimeError, "%s", index.unknown.c_str());
-    return index.root;
-}
-
 }  // namespace quenlet::host

@@ -21,7 +21,4 @@ struct PublicIndex {
 // read it, and the first answer stays.
 PublicIndex public_index();
 
-// The root, or RuntimeError saying why it is unknown.
-std::string public_index_root();
-
 }  // namespace quenlet::host

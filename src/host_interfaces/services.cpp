@@ -1,18 +1,16 @@
 #include "host_interfaces/services.h"
 
 #include "runtime/errors.h"
+#include "runtime/values.h"
 
 namespace quenlet::host {
 
-using namespace nb::literals;
-
-nb::object PackageCache::get_cached_package(nb::handle name, nb::handle version,
-                                            nb::handle extras_key) const {
-    return cache_.attr("get_cached_package")(name, version, extras_key);
+namespace {
+const rt::InternedName get_name("get");
 }
 
 std::pair<nb::object, nb::object> PackageCache::generate_install_path() const {
-    nb::object pair = cache_.attr("generate_install_path")();
+    nb::object pair = service_.attr("generate_install_path")();
     nb::object iterator = rt::steal_or_throw(PyObject_GetIter(pair.ptr()));
     auto next = [&iterator]() -> nb::object {
         PyObject* item = PyIter_Next(iterator.ptr());
@@ -32,37 +30,13 @@ std::pair<nb::object, nb::object> PackageCache::generate_install_path() const {
     return {std::move(install_uuid), std::move(install_path)};
 }
 
-nb::object PackageCache::get_current_platform() const {
-    return cache_.attr("get_current_platform")();
+bool Settings::present() const {
+    return service_.is_valid() && rt::truthy(service_);
 }
 
-nb::object PackageCache::get_python_version() const {
-    return cache_.attr("get_python_version")();
-}
-
-void PackageCache::add_cached_package(nb::handle install_uuid, nb::handle name, nb::handle version,
-                                      nb::handle extras_key, nb::handle platform,
-                                      nb::handle python_version, nb::handle install_path) const {
-    cache_.attr("add_cached_package")(install_uuid, name, version, extras_key, platform,
-                                      python_version, install_path);
-}
-
-nb::object PipCommandBuilder::build_install_command(nb::handle spec, nb::handle target_dir) const {
-    return builder_.attr("build_install_command")(spec, target_dir);
-}
-
-nb::object PipCommandBuilder::build_cache_install_command(nb::handle spec,
-                                                          nb::handle target_dir) const {
-    return builder_.attr("build_install_command")(spec, target_dir, "no_deps"_a = true,
-                                                  "prefer_binary"_a = true);
-}
-
-nb::object VersionResolver::get_available_versions(nb::handle name) const {
-    return resolver_.attr("get_available_versions")(name);
-}
-
-nb::object ExtrasResolver::get_package_extras(nb::handle name, nb::handle version) const {
-    return resolver_.attr("get_package_extras")(name, version);
+nb::object Settings::get(const rt::InternedName& key, nb::handle fallback) const {
+    PyObject* args[] = {service_.ptr(), key.get().ptr(), fallback.ptr()};
+    return rt::steal_or_throw(PyObject_VectorcallMethod(get_name.get().ptr(), args, 3, nullptr));
 }
 
 }  // namespace quenlet::host

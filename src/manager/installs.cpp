@@ -1,5 +1,6 @@
 // The install operations: what each settles before pip runs, then the shared pip run.
 #include <exception>
+#include <optional>
 
 #include "host_interfaces/logger.h"
 #include "host_interfaces/services.h"
@@ -23,12 +24,13 @@ nb::object concat(std::initializer_list<nb::handle> parts) {
     return nb::str("").attr("join")(pieces);
 }
 
-// The error item of a rejected spec, or an invalid object when the spec is valid.
-nb::object rejection(nb::handle package_spec) {
+// The plan that answers a rejected spec with its error item, or none when the spec is valid.
+std::optional<InstallPlan> rejection(nb::handle package_spec) {
     nb::object verdict = validate_package_spec(package_spec);
-    if (PyTuple_GET_ITEM(verdict.ptr(), 0) == Py_True) return nb::object();
-    return output_item(
-        "error", concat({nb::str("Invalid package spec: "), PyTuple_GET_ITEM(verdict.ptr(), 1)}));
+    if (PyTuple_GET_ITEM(verdict.ptr(), 0) == Py_True) return std::nullopt;
+    nb::object message =
+        concat({nb::str("Invalid package spec: "), PyTuple_GET_ITEM(verdict.ptr(), 1)});
+    return InstallPlan{{output_item("error", message)}};
 }
 
 std::string command_text(nb::handle command) {
@@ -39,23 +41,19 @@ std::string command_text(nb::handle command) {
 InstallPlan plan_install(nb::handle self, nb::handle arguments) {
     nb::object package_spec = nb::borrow(PyTuple_GET_ITEM(arguments.ptr(), 0));
     nb::object target_dir = nb::borrow(PyTuple_GET_ITEM(arguments.ptr(), 1));
-    InstallPlan plan;
-    if (nb::object rejected = rejection(package_spec); rejected.is_valid()) {
-        plan.answer.push_back(std::move(rejected));
-        return plan;
-    }
+    if (std::optional<InstallPlan> rejected = rejection(package_spec)) return std::move(*rejected);
     nb::object target;
     if (target_dir.is_none()) {
         target = self.attr("ensure_cache_dir")();
     } else {
-        nb::object os = os_module();
+        nb::object os = os_global.get();
         target = os.attr("path").attr("abspath")(target_dir);
         os.attr("makedirs")(target, "exist_ok"_a = true);
     }
-    nb::object command = host::PipCommandBuilder(self.attr("pip_command_builder"))
-                             .build_install_command(package_spec, target);
-    host::log_info("Running pip install: " + command_text(command));
-    plan.run.command = std::move(command);
+    InstallPlan plan;
+    plan.run.command = host::PipCommandBuilder(self.attr("pip_command_builder"))
+                           .build_install_command(package_spec, target);
+    host::log_info("Running pip install: " + command_text(plan.run.command));
     plan.run.env = nb::none();
     plan.run.target_dir = std::move(target);
     plan.run.success_message = concat({nb::str("Successfully installed "), package_spec});
@@ -69,16 +67,12 @@ InstallPlan plan_cache_install(nb::handle self, nb::handle arguments) {
     nb::object version = nb::borrow(PyTuple_GET_ITEM(arguments.ptr(), 1));
     nb::object extras = nb::borrow(PyTuple_GET_ITEM(arguments.ptr(), 2));
     nb::object env = nb::borrow(PyTuple_GET_ITEM(arguments.ptr(), 3));
-    InstallPlan plan;
     bool has_extras = !extras.is_none() && PyList_GET_SIZE(extras.ptr()) > 0;
     nb::str comma(",");
     nb::object extras_text = nb::str("");
     if (has_extras) extras_text = concat({nb::str("["), comma.attr("join")(extras), nb::str("]")});
     nb::object package_spec = concat({name, extras_text, nb::str("=="), version});
-    if (nb::object rejected = rejection(package_spec); rejected.is_valid()) {
-        plan.answer.push_back(std::move(rejected));
-        return plan;
-    }
+    if (std::optional<InstallPlan> rejected = rejection(package_spec)) return std::move(*rejected);
     // The spec keeps the caller's order of extras; the cache key must not depend on it.
     nb::object extras_key = nb::str("");
     if (has_extras) {
@@ -91,19 +85,18 @@ InstallPlan plan_cache_install(nb::handle self, nb::handle arguments) {
     host::PackageCache cache(package_cache);
     nb::object cached_path = cache.get_cached_package(name, version, extras_key);
     if (rt::truthy(cached_path)) {
-        plan.answer.push_back(
-            output_item("stdout", nb::str("Package already cached at {}").format(cached_path)));
-        plan.answer.push_back(
-            output_item("success", concat({nb::str("Using cached "), package_spec})));
-        plan.answer.push_back(output_item("cached", cached_path));
-        return plan;
+        return InstallPlan{{
+            output_item("stdout", nb::str("Package already cached at {}").format(cached_path)),
+            output_item("success", concat({nb::str("Using cached "), package_spec})),
+            output_item("cached", cached_path),
+        }};
     }
     auto [install_uuid, target] = cache.generate_install_path();
-    os_module().attr("makedirs")(target, "exist_ok"_a = true);
-    nb::object command = host::PipCommandBuilder(self.attr("pip_command_builder"))
-                             .build_cache_install_command(package_spec, target);
-    host::log_info("Installing to cache: " + command_text(command));
-    plan.run.command = std::move(command);
+    os_global.get().attr("makedirs")(target, "exist_ok"_a = true);
+    InstallPlan plan;
+    plan.run.command = host::PipCommandBuilder(self.attr("pip_command_builder"))
+                           .build_cache_install_command(package_spec, target);
+    host::log_info("Installing to cache: " + command_text(plan.run.command));
     plan.run.env = std::move(env);
     plan.run.target_dir = target;
     plan.run.success_message =
@@ -149,8 +142,8 @@ rt::AsyncGenerator relay_cache_install(nb::object self, nb::object name, nb::obj
 nb::object install_package(nb::handle self, nb::handle package_spec, nb::handle target_dir) {
     rt::require_str(package_spec, "package_spec");
     rt::require_str_or_none(target_dir, "target_dir");
-    return stream_install(&plan_install, nb::borrow(self), nb::make_tuple(package_spec, target_dir),
-                          "PackageManager.install_package");
+    return stream_install(&plan_install, nb::borrow(self), nb::make_tuple(package_spec, target_dir))
+        .into_python("PackageManager.install_package");
 }
 
 nb::object install_package_to_cache(nb::handle self, nb::handle package_name, nb::handle version,
@@ -160,8 +153,8 @@ nb::object install_package_to_cache(nb::handle self, nb::handle package_name, nb
     rt::require_list_or_none(extras, "extras");
     rt::require_dict_or_none(env, "env");
     return stream_install(&plan_cache_install, nb::borrow(self),
-                          nb::make_tuple(package_name, version, extras, env),
-                          "PackageManager.install_package_to_cache");
+                          nb::make_tuple(package_name, version, extras, env))
+        .into_python("PackageManager.install_package_to_cache");
 }
 
 nb::object install_package_no_deps(nb::handle self, nb::handle package_name, nb::handle version,

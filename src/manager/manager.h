@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "runtime/python.h"
+#include "runtime/module_globals.h"
 
 namespace quenlet::manager {
 
@@ -38,6 +38,6 @@ nb::object get_package_extras(nb::handle self, nb::handle package_name, nb::hand
 nb::object get_package_info(nb::handle self, nb::handle package_name);
 
 // The module's standard `os` module, read when used so a host or test may replace it.
-nb::object os_module();
+inline const rt::ModuleGlobal os_global{"os"};
 
 }  // namespace quenlet::manager

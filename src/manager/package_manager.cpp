@@ -2,7 +2,6 @@
 #include "manager/manager.h"
 #include "runtime/arguments.h"
 #include "runtime/errors.h"
-#include "runtime/module_globals.h"
 
 namespace quenlet::manager {
 
@@ -16,17 +15,11 @@ const rt::ModuleGlobal pip_command_builder_class("PipCommandBuilder");
 const rt::ModuleGlobal version_resolver_class("VersionResolver");
 const rt::ModuleGlobal extras_resolver_class("ExtrasResolver");
 
-const rt::ModuleGlobal os_global("os");
-
 }  // namespace
-
-nb::object os_module() {
-    return os_global.get();
-}
 
 void init_package_manager(nb::handle self, nb::handle base_dir, nb::handle settings_manager) {
     rt::require_str_or_none(base_dir, "base_dir");
-    nb::object os = os_module();
+    nb::object os = os_global.get();
     nb::object base;
     if (!base_dir.is_none() && PyUnicode_GET_LENGTH(base_dir.ptr()) > 0) {
         base = nb::borrow(base_dir);
@@ -46,12 +39,12 @@ void init_package_manager(nb::handle self, nb::handle base_dir, nb::handle setti
 
 nb::object get_target_dir(nb::handle self) {
     // Resolved on every call: a relative base directory follows the working directory.
-    return os_module().attr("path").attr("abspath")(self.attr("cache_dir"));
+    return os_global.get().attr("path").attr("abspath")(self.attr("cache_dir"));
 }
 
 nb::object ensure_cache_dir(nb::handle self) {
     nb::object path = self.attr("get_target_dir")();
-    os_module().attr("makedirs")(path, "exist_ok"_a = true);
+    os_global.get().attr("makedirs")(path, "exist_ok"_a = true);
     return path;
 }
 

@@ -27,6 +27,8 @@
 
 namespace quenlet::manager {
 
+using namespace nb::literals;
+
 namespace {
 
 // How long pip's process group may take to end on SIGTERM before it is killed, and then to end
@@ -199,20 +201,12 @@ PipChild::~PipChild() {
 }
 
 nb::object start_pip(nb::handle loop, const PipRun& run) {
-    nb::object program_and_arguments = rt::steal_or_throw(PySequence_Tuple(run.command.ptr()));
-    nb::object arguments = rt::steal_or_throw(
-        PySequence_Concat(nb::make_tuple(pip_output_type()).ptr(), program_and_arguments.ptr()));
     nb::object pipe = rt::asyncio_module().attr("subprocess").attr("PIPE");
-    nb::dict options;
-    options["stdin"] = nb::none();
-    options["stdout"] = pipe;
-    options["stderr"] = pipe;
-    options["env"] = run.env;
     // A session of its own, not only a group: a group of the host's session that read from the
     // host's terminal (pip asking for a password) would be stopped by the terminal's job control.
-    options["start_new_session"] = true;
-    return rt::steal_or_throw(
-        PyObject_Call(loop.attr("subprocess_exec").ptr(), arguments.ptr(), options.ptr()));
+    return loop.attr("subprocess_exec")(pip_output_type(), *run.command, "stdin"_a = nb::none(),
+                                        "stdout"_a = pipe, "stderr"_a = pipe, "env"_a = run.env,
+                                        "start_new_session"_a = true);
 }
 
 // Waits until pip's run has news (output, a pipe's end, its exit) or `seconds` have passed. A
@@ -278,7 +272,9 @@ nb::object failure_item(nb::handle error, const PipRun& run) {
     return output_item("error", nb::str("Installation failed: {}").format(text));
 }
 
-rt::AsyncGenerator run_install(Planner planner, nb::object self, nb::object arguments) {
+}  // namespace
+
+rt::AsyncGenerator stream_install(Planner planner, nb::object self, nb::object arguments) {
     rt::FramePromise& frame = co_await rt::this_frame();
     rt::Kept<InstallPlan> plan(frame, planner(self, arguments));
     if (!plan->answer.empty()) {
@@ -341,8 +337,6 @@ rt::AsyncGenerator run_install(Planner planner, nb::object self, nb::object argu
     co_yield std::move(*item);
 }
 
-}  // namespace
-
 nb::object output_item(const char* output_type, nb::handle content) {
     return nb::make_tuple(nb::str(output_type), content);
 }
@@ -359,11 +353,6 @@ int PipRun::traverse(visitproc visit, void* arg) const noexcept {
 int InstallPlan::traverse(visitproc visit, void* arg) const noexcept {
     if (int status = rt::visit_owned(answer, visit, arg)) return status;
     return run.traverse(visit, arg);
-}
-
-nb::object stream_install(Planner planner, nb::object self, nb::object arguments,
-                          const char* qualname) {
-    return run_install(planner, std::move(self), std::move(arguments)).into_python(qualname);
 }
 
 }  // namespace quenlet::manager

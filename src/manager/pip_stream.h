@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "runtime/python.h"
+#include "runtime/async_generator.h"
 
 namespace quenlet::manager {
 
@@ -48,8 +48,7 @@ struct InstallPlan {
 using Planner = InstallPlan (*)(nb::handle self, nb::handle arguments);
 
 // An asynchronous generator of output items. `planner` runs when the first item is requested.
-nb::object stream_install(Planner planner, nb::object self, nb::object arguments,
-                          const char* qualname);
+rt::AsyncGenerator stream_install(Planner planner, nb::object self, nb::object arguments);
 
 // ("error", message) and the like.
 nb::object output_item(const char* output_type, nb::handle content);

@@ -49,7 +49,6 @@ const rt::ModuleGlobal aiohttp_global("aiohttp");
 
 const rt::ModuleGlobal asyncio_global("asyncio");
 
-// The body of one answered request: the summary fields, or the error the status stands for.
 // The error a response's status stands for, or an invalid object for 200.
 nb::object status_error(nb::handle response, nb::handle package_name) {
     nb::object status = response.attr("status");
@@ -79,9 +78,10 @@ rt::Task fetch_package_info(nb::object aiohttp, nb::object package_name) {
     std::string name = rt::utf8_text(package_name);
     try {
         // Unknown without pip: then this query fails like any other.
-        const std::string root = host::public_index_root();
-        nb::object url =
-            nb::str("{}/pypi/{}/json").format(nb::str(root.data(), root.size()), package_name);
+        const host::PublicIndex index = host::public_index();
+        if (index.root.empty()) rt::throw_error(PyExc_RuntimeError, "%s", index.unknown.c_str());
+        nb::object url = nb::str("{}/pypi/{}/json")
+                             .format(nb::str(index.root.data(), index.root.size()), package_name);
         // A session of its own: this call must not depend on, or keep open, anyone else's.
         co_return co_await rt::with_async_context(
             aiohttp.attr("ClientSession")(), [&](nb::object session) -> rt::Task {

@@ -4,6 +4,7 @@
 // is a tuple built once at import.
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "manager/manager.h"
@@ -93,18 +94,6 @@ constexpr Tables make_tables() {
 
 constexpr Tables tables = make_tables();
 
-State operator_start(CharClass c) {
-    switch (c) {
-        case equals:
-        case bang_tilde:
-            return operator_needs_equals;
-        case angle:
-            return operator_angle;
-        default:
-            return fail;
-    }
-}
-
 State step(State state, CharClass c) {
     bool name_char = c == alnum || c == punct;
     switch (state) {
@@ -113,14 +102,15 @@ State step(State state, CharClass c) {
         case name:
             if (name_char) return name;
             if (c == open_bracket) return extras_open;
-            return operator_start(c);
+            break;  // an operator may start here
         case extras_open:
             return name_char || c == comma ? extras : fail;
         case extras:
             if (name_char || c == comma) return extras;
             return c == close_bracket ? after_extras : fail;
         case after_extras:
-            return name_char ? version : operator_start(c);
+            if (name_char) return version;
+            break;  // an operator may start here
         case operator_needs_equals:
             return c == equals ? version : fail;
         case operator_angle:
@@ -128,9 +118,10 @@ State step(State state, CharClass c) {
         case version:
             return name_char ? version : fail;
         case fail:
-            break;
+            return fail;
     }
-    return fail;
+    if (c == equals || c == bang_tilde) return operator_needs_equals;
+    return c == angle ? operator_angle : fail;
 }
 
 bool accepting(State state) {
@@ -189,26 +180,24 @@ struct Results {
 
 Results results;
 
-nb::handle result(bool valid, nb::object message) {
-    return rt::keep(nb::make_tuple(nb::bool_(valid), std::move(message)));
+nb::handle result(bool valid, std::string_view message) {
+    return rt::keep(nb::make_tuple(nb::bool_(valid), nb::str(message.data(), message.size())));
 }
 
 }  // namespace
 
 void init_validation() {
-    results.valid = result(true, nb::str(""));
-    results.empty = result(false, nb::str("Package spec cannot be empty"));
-    results.too_long = result(false, nb::str("Package spec too long (max 256 characters)"));
-    results.invalid_format = result(false, nb::str("Package spec contains invalid format"));
+    results.valid = result(true, "");
+    results.empty = result(false, "Package spec cannot be empty");
+    results.too_long = result(false, "Package spec too long (max 256 characters)");
+    results.invalid_format = result(false, "Package spec contains invalid format");
     for (std::size_t i = 0; i < forbidden.size(); ++i) {
         std::string message = "Package spec contains invalid character: ";
-        message += forbidden[i];
-        results.invalid_character[i] = result(false, nb::str(message.c_str(), message.size()));
+        results.invalid_character[i] = result(false, message + forbidden[i]);
     }
     for (std::size_t i = 0; i < archive_suffixes.size(); ++i) {
         std::string message = "Package spec looks like an archive file: ";
-        message += archive_suffixes[i];
-        results.archive_file[i] = result(false, nb::str(message.c_str(), message.size()));
+        results.archive_file[i] = result(false, message.append(archive_suffixes[i]));
     }
 }
 
@@ -219,18 +208,11 @@ nb::object validate_package_spec(nb::handle package_spec) {
     if (length == 0) return nb::borrow(results.empty);
     if (length > max_length) return nb::borrow(results.too_long);
     const void* data = PyUnicode_DATA(text);
-    Scan found;
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            found = scan(static_cast<const Py_UCS1*>(data), length);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            found = scan(static_cast<const Py_UCS2*>(data), length);
-            break;
-        default:
-            found = scan(static_cast<const Py_UCS4*>(data), length);
-            break;
-    }
+    const int kind = PyUnicode_KIND(text);
+    const Scan found =
+        kind == PyUnicode_1BYTE_KIND   ? scan(static_cast<const Py_UCS1*>(data), length)
+        : kind == PyUnicode_2BYTE_KIND ? scan(static_cast<const Py_UCS2*>(data), length)
+                                       : scan(static_cast<const Py_UCS4*>(data), length);
     if (found.forbidden_found != 0) {
         return nb::borrow(results.invalid_character[__builtin_ctz(found.forbidden_found)]);
     }

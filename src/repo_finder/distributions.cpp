@@ -21,40 +21,34 @@ nb::handle dummy_metadata_type;
 nb::handle dummy_dist_type;
 nb::handle match_up_to_whitespace;
 
-PyObject* dummy_metadata_get_all(PyObject*, PyObject*, PyObject*) {
-    return PyList_New(0);
-}
-
-PyMethodDef dummy_metadata_methods[] = {
-    {"get_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dummy_metadata_get_all)),
-     METH_VARARGS | METH_KEYWORDS, "get_all(*args, **kwargs) -> a new empty list"},
-    {nullptr, nullptr, 0, nullptr}};
-
-PyType_Slot dummy_metadata_slots[] = {
-    {Py_tp_methods, dummy_metadata_methods},
-    {Py_tp_doc, const_cast<char*>("Metadata of a standard-library module: a dict with Name and "
-                                  "Version, and no requirements.")},
-    {0, nullptr}};
-
-// nanobind classes cannot derive from dict, so this one is a type of the C API. With no
-// tp_dealloc of its own it gets the heap-type deallocator, which also releases the type.
-nb::object make_dummy_metadata_type() {
-    std::string name = std::string(module_name) + "._dummy_metadata";
-    PyType_Spec spec = {name.c_str(), 0, 0, Py_TPFLAGS_DEFAULT, dummy_metadata_slots};
-    nb::object bases = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyDict_Type)));
-    return rt::steal_or_throw(PyType_FromSpecWithBases(&spec, bases.ptr()));
-}
-
-// A plain class, not a bound C++ one: a table build makes hundreds of stand-ins, and nanobind
-// records each instance of its own classes in a table that has no lock in a module that relies
-// on the GIL, which a host may turn off.
-nb::object make_dummy_dist_type() {
-    nb::dict attributes;
+// The stand-ins are plain classes, made as a class statement makes them, not bound C++ ones:
+// nanobind classes cannot derive from dict, and a table build makes hundreds of stand-ins, while
+// nanobind records each instance of its own classes in a table that has no lock in a module that
+// relies on the GIL, which a host may turn off.
+nb::object plain_type(const char* name, PyTypeObject* base, const char* doc, nb::dict attributes) {
     attributes["__module__"] = module_name;
-    attributes["__doc__"] = "A standard-library module posing as an installed distribution.";
-    nb::object type = nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type))(
-        "_dummy_dist", nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
-        attributes);
+    attributes["__doc__"] = doc;
+    nb::object bases = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(base)));
+    return nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, attributes);
+}
+
+nb::object make_dummy_metadata_type() {
+    nb::dict attributes;
+    attributes["__slots__"] = nb::tuple();  // a dict and nothing more: no __dict__ of its own
+    nb::object type = plain_type("_dummy_metadata", &PyDict_Type,
+                                 "Metadata of a standard-library module: a dict with Name and "
+                                 "Version, and no requirements.",
+                                 attributes);
+    type.attr("get_all") =
+        nb::cpp_function([](nb::handle, nb::args, nb::kwargs) { return nb::list(); },
+                         nb::is_method(), nb::scope(type), nb::name("get_all"));
+    return type;
+}
+
+nb::object make_dummy_dist_type() {
+    nb::object type =
+        plain_type("_dummy_dist", &PyBaseObject_Type,
+                   "A standard-library module posing as an installed distribution.", nb::dict());
     type.attr("__init__") = nb::cpp_function(
         [](nb::handle self, nb::handle name, nb::handle version) {
             nb::object metadata = dummy_metadata_type();

@@ -5,6 +5,7 @@
 // executor, through the kind's blocking method, which a subclass may override like the others;
 // every failure is logged and gives the kind's empty answer. The table at the end says what
 // differs from kind to kind.
+#include <functional>
 #include <string>
 
 #include "host_interfaces/logger.h"
@@ -155,43 +156,27 @@ void bind(nb::handle cls, WorkerKind& kind) {
                             nb::handle index_url) {
         return via_unearth(kind, checked(kind, self, package_name, version, index_url));
     };
-    if (kind.takes_version) {
-        kind.in_index.def(cls, coroutine, nb::arg("package_name").none(), nb::arg("version").none(),
+    // Both take (package_name, [version,] index_url).
+    auto def_both = [&](auto adapt, const auto&... version) {
+        kind.in_index.def(cls, adapt(coroutine), nb::arg("package_name").none(), version...,
                           nb::arg("index_url").none());
-        kind.via_unearth.def(cls, blocking, nb::arg("package_name").none(),
-                             nb::arg("version").none(), nb::arg("index_url").none());
-        return;
-    }
-    auto without_version = [](auto method) {
+        kind.via_unearth.def(cls, adapt(blocking), nb::arg("package_name").none(), version...,
+                             nb::arg("index_url").none());
+    };
+    if (kind.takes_version) return def_both(std::identity(), nb::arg("version").none());
+    def_both([](auto method) {
         return [method](nb::handle self, nb::handle package_name, nb::handle index_url) {
             return method(self, package_name, nb::handle(), index_url);
         };
-    };
-    kind.in_index.def(cls, without_version(coroutine), nb::arg("package_name").none(),
-                      nb::arg("index_url").none());
-    kind.via_unearth.def(cls, without_version(blocking), nb::arg("package_name").none(),
-                         nb::arg("index_url").none());
+    });
 }
 
 // The readers of the kinds that read in a few lines.
 
-nb::object no() {
-    return nb::bool_(false);
-}
-nb::object no_list() {
-    return nb::list();
-}
-nb::object no_set() {
-    return nb::set();
-}
-
 // The finder's first file answers: its version does not matter.
 nb::object package_in_finder(const Query& query, nb::handle finder) {
-    nb::object files = finder.attr("find_all_packages")(query.package_name);
-    nb::object iterator = rt::steal_or_throw(PyObject_GetIter(files.ptr()));
-    nb::object first = nb::steal(PyIter_Next(iterator.ptr()));
-    if (!first.is_valid() && PyErr_Occurred()) rt::throw_pending();
-    return nb::bool_(first.is_valid());
+    nb::iterator files = nb::iter(finder.attr("find_all_packages")(query.package_name));
+    return nb::bool_((*files).is_valid());
 }
 
 nb::object version_in_finder(const Query& query, nb::handle finder) {
@@ -228,7 +213,7 @@ WorkerKind worker::package_exists{
     .qualname = "RepoFinder._package_exists_in_index",
     .via_unearth = rt::OverridableMethod("_package_exists_via_unearth"),
     .takes_version = false,
-    .empty = &no,
+    .empty = []() -> nb::object { return nb::bool_(false); },
     .status_failure = {host::log_debug, "API check failed for %U at %U"},
     .executor_failure = {host::log_debug, "Unearth check failed for %U at %U"},
     .read_finder = &package_in_finder,
@@ -240,7 +225,7 @@ WorkerKind worker::version_exists{
     .qualname = "RepoFinder._package_version_exists_in_index",
     .via_unearth = rt::OverridableMethod("_package_version_exists_via_unearth"),
     .takes_version = true,
-    .empty = &no,
+    .empty = []() -> nb::object { return nb::bool_(false); },
     .status_failure = {host::log_debug, "API check failed for %U at %U"},
     .says_no_finder = false,
     .read_finder = &version_in_finder,
@@ -251,7 +236,7 @@ WorkerKind worker::versions{
     .qualname = "RepoFinder._get_versions_from_index",
     .via_unearth = rt::OverridableMethod("_get_versions_via_unearth"),
     .takes_version = false,
-    .empty = &no_list,
+    .empty = []() -> nb::object { return nb::list(); },
     .read_document = &versions_in_document,
     .executor_failure = {host::log_error, "Unearth failed for %U at %U"},
     .read_finder = &versions_in_finder,
@@ -263,7 +248,7 @@ WorkerKind worker::extras{
     .qualname = "RepoFinder._get_extras_from_index",
     .via_unearth = rt::OverridableMethod("_get_extras_via_unearth"),
     .takes_version = true,
-    .empty = &no_set,
+    .empty = []() -> nb::object { return nb::set(); },
     .read_document = &extras_in_document,
     .executor_failure = {host::log_error, "Unearth failed for extras %U"},
     .read_finder = &extras_in_finder,
@@ -275,7 +260,7 @@ WorkerKind worker::dependencies{
     .qualname = "RepoFinder._get_dependencies_from_index",
     .via_unearth = rt::OverridableMethod("_get_dependencies_via_unearth"),
     .takes_version = true,
-    .empty = &no_list,
+    .empty = []() -> nb::object { return nb::list(); },
     .kept_document = &kept_document,
     .read_document = &keep_document,
     .answer_document = &dependencies_in_document,

@@ -3,7 +3,7 @@
 // address comes from the installed pip's record of it.
 #include "host_interfaces/logger.h"
 #include "host_interfaces/public_index.h"
-#include "host_interfaces/settings.h"
+#include "host_interfaces/services.h"
 #include "repo_finder/class_methods.h"
 #include "repo_finder/finder_state.h"
 #include "runtime/errors.h"
@@ -67,18 +67,15 @@ const rt::InternedName api_list{"package_management.pip_api"};
 nb::dict get_pip_settings(nb::handle self) {
     host::Settings settings(nb::getattr(self, field::settings_manager.get()));
     nb::list fallback = default_index_urls();
+    bool present = settings.present();
+    auto read = [&](const rt::InternedName& key, nb::handle otherwise) {
+        return present ? settings.get(key, otherwise) : nb::borrow(otherwise);
+    };
+    nb::object index_urls = read(key::index_urls, fallback);
     nb::dict result;
-    nb::object index_urls = fallback;
-    if (!settings.present()) {
-        result["index_urls"] = index_urls;
-        result["use_secondary_urls"] = false;
-        result["retries"] = 3;
-    } else {
-        index_urls = settings.get(key::index_urls, fallback);
-        result["index_urls"] = index_urls;
-        result["use_secondary_urls"] = settings.get(key::use_secondary_urls, nb::bool_(false));
-        result["retries"] = settings.get(key::retries, nb::int_(3));
-    }
+    result["index_urls"] = index_urls;
+    result["use_secondary_urls"] = read(key::use_secondary_urls, Py_False);
+    result["retries"] = read(key::retries, nb::int_(3));
     warn_if_no_index(index_urls, fallback);
     return result;
 }

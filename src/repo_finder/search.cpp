@@ -57,10 +57,24 @@ enum class Answer {
 };
 
 struct Search {
+    const char* name;          // the method's
+    const char* qualname;      // of its coroutine objects
     const WorkerKind* worker;  // started as self.<worker>(package_name, [version,] index_url)
     const Messages* messages;  // null: the query logs nothing
     Answer answer;
 };
+
+const Search package_search{"find_repo_for_package", "RepoFinder.find_repo_for_package",
+                            &worker::package_exists, nullptr, Answer::index_url};
+const Search version_search{"find_repo_for_package_version",
+                            "RepoFinder.find_repo_for_package_version", &worker::version_exists,
+                            nullptr, Answer::index_url};
+const Search versions_search{"get_versions", "RepoFinder.get_versions", &worker::versions,
+                             &version_messages, Answer::result};
+const Search extras_search{"get_extras", "RepoFinder.get_extras", &worker::extras, &extras_messages,
+                           Answer::sorted_result};
+const Search dependencies_search{"get_dependencies", "RepoFinder.get_dependencies",
+                                 &worker::dependencies, &dependency_messages, Answer::result};
 
 std::string filled(const char* message, const std::string& value) {
     std::string text(message);
@@ -68,13 +82,7 @@ std::string filled(const char* message, const std::string& value) {
 }
 
 std::string size_text(nb::handle sized) {
-    Py_ssize_t size = PyObject_Size(sized.ptr());
-    if (size < 0) rt::throw_pending();
-    return std::to_string(size);
-}
-
-nb::object item(nb::handle mapping, const rt::InternedName& key) {
-    return rt::steal_or_throw(PyObject_GetItem(mapping.ptr(), key.get().ptr()));
+    return std::to_string(nb::len(sized));
 }
 
 nb::object answer(const Search& search, nb::handle result, nb::handle index_url) {
@@ -110,9 +118,9 @@ struct Plan {
 
 Plan plan_of(nb::handle settings) {
     Plan plan;
-    for (nb::handle entry : item(settings, index_urls_key)) {
+    for (nb::handle entry : settings[index_urls_key.get()]) {
         bool primary = rt::truthy(entry.attr("get")(primary_key.get(), false));
-        nb::object url = item(entry, url_key);
+        nb::object url = entry[url_key.get()];
         if (primary) {
             plan.primary_url = url;
         } else {
@@ -122,8 +130,8 @@ Plan plan_of(nb::handle settings) {
     return plan;
 }
 
-rt::Task search(nb::object self, Search search, nb::object package_name, nb::object version,
-                nb::object index_url) {
+rt::Task search_in(nb::object self, Search search, nb::object package_name, nb::object version,
+                   nb::object index_url) {
     if (is_nonempty_str(index_url)) {
         nb::object result =
             co_await start_worker(*search.worker, self, package_name, version, index_url);
@@ -144,7 +152,7 @@ rt::Task search(nb::object self, Search search, nb::object package_name, nb::obj
             co_return answer(search, result, plan.primary_url);
         }
     }
-    if (rt::truthy(item(*settings, use_secondary_urls_key)) && plan.secondary_urls.size() > 0) {
+    if (rt::truthy((*settings)[use_secondary_urls_key.get()]) && plan.secondary_urls.size() > 0) {
         if (messages) {
             host::log_info(filled(messages->before_secondaries, size_text(plan.secondary_urls)));
         }
@@ -164,64 +172,49 @@ rt::Task search(nb::object self, Search search, nb::object package_name, nb::obj
     co_return nothing(search);
 }
 
-nb::object start(nb::handle self, Search kind, nb::handle package_name, nb::handle version,
-                 nb::handle index_url, const char* qualname) {
-    return search(nb::borrow(self), kind, nb::borrow(package_name), nb::borrow(version),
-                  nb::borrow(index_url))
-        .into_python(qualname);
+// The search's method: its arguments checked to be str, in order, before anything starts. A
+// search that takes no version is given an empty one, and one that takes no index URL None.
+nb::object start(nb::handle self, const Search& search, nb::handle package_name, nb::handle version,
+                 nb::handle index_url) {
+    rt::require_str(package_name, "package_name");
+    if (version.is_valid()) rt::require_str(version, "version");
+    rt::require_str_or_none(index_url, "index_url");
+    return search_in(nb::borrow(self), search, nb::borrow(package_name), nb::borrow(version),
+                     nb::borrow(index_url))
+        .into_python(search.qualname);
 }
 
 }  // namespace
 
 void bind_search(nb::handle cls) {
     def(
-        cls, "find_repo_for_package",
+        cls, package_search.name,
         [](nb::handle self, nb::handle package_name) {
-            rt::require_str(package_name, "package_name");
-            return start(self, {&worker::package_exists, nullptr, Answer::index_url}, package_name,
-                         nb::handle(), nb::none(), "RepoFinder.find_repo_for_package");
+            return start(self, package_search, package_name, nb::handle(), nb::none());
         },
         nb::arg("package_name").none());
     def(
-        cls, "find_repo_for_package_version",
+        cls, version_search.name,
         [](nb::handle self, nb::handle package_name, nb::handle version) {
-            rt::require_str(package_name, "package_name");
-            rt::require_str(version, "version");
-            return start(self, {&worker::version_exists, nullptr, Answer::index_url}, package_name,
-                         version, nb::none(), "RepoFinder.find_repo_for_package_version");
+            return start(self, version_search, package_name, version, nb::none());
         },
         nb::arg("package_name").none(), nb::arg("version").none());
     def(
-        cls, "get_versions",
+        cls, versions_search.name,
         [](nb::handle self, nb::handle package_name, nb::handle index_url) {
-            rt::require_str(package_name, "package_name");
-            rt::require_str_or_none(index_url, "index_url");
-            return start(self, {&worker::versions, &version_messages, Answer::result}, package_name,
-                         nb::handle(), index_url, "RepoFinder.get_versions");
+            return start(self, versions_search, package_name, nb::handle(), index_url);
         },
         nb::arg("package_name").none(), nb::arg("index_url").none() = nb::none());
-    def(
-        cls, "get_extras",
-        [](nb::handle self, nb::handle package_name, nb::handle version, nb::handle index_url) {
-            rt::require_str(package_name, "package_name");
-            rt::require_str(version, "version");
-            rt::require_str_or_none(index_url, "index_url");
-            return start(self, {&worker::extras, &extras_messages, Answer::sorted_result},
-                         package_name, version, index_url, "RepoFinder.get_extras");
-        },
-        nb::arg("package_name").none(), nb::arg("version").none(),
-        nb::arg("index_url").none() = nb::none());
-    def(
-        cls, "get_dependencies",
-        [](nb::handle self, nb::handle package_name, nb::handle version, nb::handle index_url) {
-            rt::require_str(package_name, "package_name");
-            rt::require_str(version, "version");
-            rt::require_str_or_none(index_url, "index_url");
-            return start(self, {&worker::dependencies, &dependency_messages, Answer::result},
-                         package_name, version, index_url, "RepoFinder.get_dependencies");
-        },
-        nb::arg("package_name").none(), nb::arg("version").none(),
-        nb::arg("index_url").none() = nb::none());
+    for (const Search* search : {&extras_search, &dependencies_search}) {
+        def(
+            cls, search->name,
+            [search](nb::handle self, nb::handle package_name, nb::handle version,
+                     nb::handle index_url) {
+                return start(self, *search, package_name, version, index_url);
+            },
+            nb::arg("package_name").none(), nb::arg("version").none(),
+            nb::arg("index_url").none() = nb::none());
+    }
 }
 
 }  // namespace quenlet::repo_finder

@@ -40,11 +40,9 @@ struct Facts {
 // The record under `key` when it is the one of `entry` in `table`, else an empty object.
 nb::object record_of(nb::handle kept, nb::handle key, nb::handle table, nb::handle entry) {
     nb::object record = rt::dict_item(kept, key);
-    if (record.is_valid() && nb::borrow(PyTuple_GET_ITEM(record.ptr(), 0)).is(table) &&
-        nb::borrow(PyTuple_GET_ITEM(record.ptr(), 1)).is(entry)) {
-        return record;
-    }
-    return {};
+    bool ours = record.is_valid() && PyTuple_GET_ITEM(record.ptr(), 0) == table.ptr() &&
+                PyTuple_GET_ITEM(record.ptr(), 1) == entry.ptr();
+    return ours ? record : nb::object();
 }
 
 void keep_record(nb::handle kept, nb::handle key, nb::handle table, nb::handle entry,
