@@ -5,6 +5,7 @@
 #include "manager/manager.h"
 #include "manager/pip_output.h"
 #include "runtime/errors.h"
+#include "runtime/imports.h"
 #include "runtime/module_globals.h"
 #include "runtime/runtime.h"
 
@@ -16,19 +17,6 @@ namespace {
 constexpr const char* valid_package_pattern =
     R"(^[a-zA-Z0-9][a-zA-Z0-9._-]*(\[[a-zA-Z0-9,._-]+\])?(==|>=|<=|>|<|!=|~=)?[a-zA-Z0-9._-]*$)";
 
-nb::object import_optional(const char* name) {
-    try {
-        return nb::module_::import_(name);
-    } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_ImportError)) throw;
-        return nb::none();
-    }
-}
-
-nb::object import_from(const char* module, const char* name) {
-    return nb::module_::import_(module).attr(name);
-}
-
 }  // namespace
 
 NB_MODULE(manager, m) {
@@ -37,19 +25,19 @@ NB_MODULE(manager, m) {
     m.attr("asyncio") = nb::module_::import_("asyncio");
     m.attr("os") = nb::module_::import_("os");
     m.attr("re") = nb::module_::import_("re");
-    m.attr("aiohttp") = import_optional("aiohttp");
+    m.attr("aiohttp") = rt::import_optional("aiohttp");
 
     m.attr("PackageCache") =
-        import_from("quenlet_master.business_layer.packages.package_cache", "PackageCache");
-    m.attr("PipCommandBuilder") = import_from(
+        rt::import_from("quenlet_master.business_layer.packages.package_cache", "PackageCache");
+    m.attr("PipCommandBuilder") = rt::import_from(
         "quenlet_master.business_layer.packages.pip_command_builder", "PipCommandBuilder");
-    m.attr("VersionResolver") =
-        import_from("quenlet_master.business_layer.packages.version_resolver", "VersionResolver");
+    m.attr("VersionResolver") = rt::import_from(
+        "quenlet_master.business_layer.packages.version_resolver", "VersionResolver");
     m.attr("ExtrasResolver") =
-        import_from("quenlet_master.business_layer.packages.extras_resolver", "ExtrasResolver");
+        rt::import_from("quenlet_master.business_layer.packages.extras_resolver", "ExtrasResolver");
     m.attr("setup_logging_subprocess") =
-        import_from("quenlet_master.config.logging_config", "setup_logging_subprocess");
-    m.attr("get_logger") = import_from("quenlet_master.config.logging_config", "get_logger");
+        rt::import_from("quenlet_master.config.logging_config", "setup_logging_subprocess");
+    m.attr("get_logger") = rt::import_from("quenlet_master.config.logging_config", "get_logger");
     quenlet::host::bind_logger(m, manager::module_name);
 
     m.attr("DEFAULT_CACHE_DIR") = manager::default_cache_dir;

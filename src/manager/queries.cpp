@@ -10,6 +10,7 @@
 #include "runtime/errors.h"
 #include "runtime/module_globals.h"
 #include "runtime/text.h"
+#include "runtime/values.h"
 
 namespace quenlet::manager {
 
@@ -19,24 +20,16 @@ namespace {
 
 constexpr int request_timeout_seconds = 10;
 
-// The resolvers promise a list (None is tolerated); anything else is a broken host.
-nb::object require_list_result(nb::object result) {
-    if (!result.is_none() && !PyList_Check(result.ptr())) {
-        rt::throw_error(PyExc_TypeError, "Expected list, got %s", Py_TYPE(result.ptr())->tp_name);
-    }
-    return result;
-}
-
 rt::Task available_versions(nb::object self, nb::object package_name) {
     nb::object answer =
         host::VersionResolver(self.attr("version_resolver")).get_available_versions(package_name);
-    co_return require_list_result(co_await rt::awaited(std::move(answer)));
+    co_return rt::list_or_none(co_await rt::awaited(std::move(answer)));
 }
 
 rt::Task package_extras(nb::object self, nb::object package_name, nb::object version) {
     nb::object answer = host::ExtrasResolver(self.attr("extras_resolver"))
                             .get_package_extras(package_name, version);
-    co_return require_list_result(co_await rt::awaited(std::move(answer)));
+    co_return rt::list_or_none(co_await rt::awaited(std::move(answer)));
 }
 
 nb::object error_result(nb::handle message) {

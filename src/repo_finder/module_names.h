@@ -17,10 +17,3 @@ inline const rt::ModuleGlobal version{"Version"};
 inline const rt::ModuleGlobal packaging_available{"PACKAGING_AVAILABLE"};
 
 }  // namespace quenlet::repo_finder::global
-
-namespace quenlet::repo_finder {
-
-// `from module import name`: a missing name is an ImportError, as in Python.
-nb::object import_from(const char* module, const char* name);
-
-}  // namespace quenlet::repo_finder

@@ -7,6 +7,7 @@
 #include "repo_finder/class_methods.h"
 #include "repo_finder/finder_state.h"
 #include "runtime/errors.h"
+#include "runtime/values.h"
 
 namespace quenlet::repo_finder {
 
@@ -83,11 +84,7 @@ nb::dict get_pip_settings(nb::handle self) {
 nb::object get_pip_api_list(nb::handle self) {
     host::Settings settings(nb::getattr(self, field::settings_manager.get()));
     if (!settings.present()) return default_api_list();
-    nb::object entries = settings.get(key::api_list, default_api_list());
-    if (!entries.is_none() && !PyList_Check(entries.ptr())) {
-        rt::throw_error(PyExc_TypeError, "Expected list, got %s", Py_TYPE(entries.ptr())->tp_name);
-    }
-    return entries;
+    return rt::list_or_none(settings.get(key::api_list, default_api_list()));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "repo_finder/module_names.h"
 #include "repo_finder/worker_parts.h"
 #include "runtime/errors.h"
+#include "runtime/imports.h"
 #include "runtime/text.h"
 #include "runtime/values.h"
 
@@ -109,8 +110,8 @@ nb::object versions_in_finder(const Query& query, nb::handle finder) {
     }
     nb::object version_type, invalid_version;
     try {
-        version_type = import_from("packaging.version", "Version");
-        invalid_version = import_from("packaging.version", "InvalidVersion");
+        version_type = rt::import_from("packaging.version", "Version");
+        invalid_version = rt::import_from("packaging.version", "InvalidVersion");
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_ImportError)) throw;
         sort_descending(texts);

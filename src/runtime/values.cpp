@@ -24,4 +24,11 @@ nb::object dict_item(nb::handle dictionary, nb::handle key) {
 #endif
 }
 
+nb::object list_or_none(nb::object value) {
+    if (!value.is_none() && !PyList_Check(value.ptr())) {
+        throw_error(PyExc_TypeError, "Expected list, got %s", Py_TYPE(value.ptr())->tp_name);
+    }
+    return value;
+}
+
 }  // namespace quenlet::rt
