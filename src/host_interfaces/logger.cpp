@@ -3,6 +3,7 @@
 #include "runtime/errors.h"
 #include "runtime/interned_name.h"
 #include "runtime/module_globals.h"
+#include "runtime/module_state.h"
 #include "runtime/values.h"
 
 namespace quenlet::host {
@@ -15,8 +16,8 @@ const rt::InternedName is_enabled_for("isEnabledFor");
 struct LevelMethod {
     rt::InternedName name;
     long number;  // the standard library's number for the level
-    // logging.Logger's own method, bound at module initialisation.
-    PyObject* standard = nullptr;
+    // logging.Logger's own method, bound at module initialisation and kept in the module's state.
+    nb::handle standard;
 };
 
 LevelMethod level_methods[] = {
@@ -31,7 +32,7 @@ LevelMethod level_methods[] = {
 void bind_logger(nb::module_& module, const char* qualified_name) {
     nb::object standard_logger = nb::module_::import_("logging").attr("Logger");
     for (LevelMethod& method : level_methods) {
-        method.standard = nb::object(standard_logger.attr(method.name.get())).release().ptr();
+        method.standard = rt::keep(standard_logger.attr(method.name.get()));
     }
     module.attr("logger") = module.attr("get_logger")(qualified_name);
 }
@@ -43,7 +44,8 @@ bool may_log(Level level) {
     nb::object target = logger_global.get();
     const LevelMethod& method = level_methods[static_cast<int>(level)];
     nb::object bound = rt::steal_or_throw(PyObject_GetAttr(target.ptr(), method.name.get().ptr()));
-    if (!PyMethod_Check(bound.ptr()) || PyMethod_GET_FUNCTION(bound.ptr()) != method.standard ||
+    if (!PyMethod_Check(bound.ptr()) ||
+        PyMethod_GET_FUNCTION(bound.ptr()) != method.standard.ptr() ||
         PyMethod_GET_SELF(bound.ptr()) != target.ptr()) {
         return true;
     }
