@@ -3,6 +3,7 @@
 import os
 import re
 import shlex
+import signal
 import socket
 import subprocess
 import sys
@@ -97,3 +98,29 @@ def test_the_local_index_banner_shows_how_to_query_it_through_its_json_api(tmp_p
             index.terminate()
     assert run.status == 0 and run.out.splitlines()[1:] == ["  1.1.0", "  1.0.0"]
     assert "Found 2 versions via API for quenlet-demo" in run.err
+
+
+@pytest.mark.parametrize("stop", [signal.SIGTERM, signal.SIGINT])
+@pytest.mark.parametrize("reader_leaves", [False, True])
+def test_the_local_index_stops_cleanly_on_a_signal_whatever_its_reader_does(tmp_path, stop, reader_leaves):
+    # Signalled at once after its first line, while it may still be printing or arming itself.
+    with subprocess.Popen(
+        [sys.executable, "-X", "faulthandler", "-m", "quenlet_master.local_index"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        cwd=tmp_path,
+    ) as index:
+        first = index.stdout.readline()
+        folder = re.search(r"Serving (\S+) at", first).group(1)
+        if reader_leaves:
+            index.stdout.close()  # as `| head -1` does
+        index.send_signal(stop)
+        try:
+            errors = index.communicate(timeout=30)[1]
+        except subprocess.TimeoutExpired:
+            index.send_signal(signal.SIGABRT)  # faulthandler shows where it hangs
+            errors = index.communicate()[1]
+    assert index.returncode == 0, errors
+    assert "Traceback" not in errors
+    assert not os.path.exists(folder)

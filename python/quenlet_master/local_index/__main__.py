@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 import argparse
+import os
 import shlex
 import signal
+import sys
 import tempfile
-import threading
 
 from quenlet_master.local_index.server import LocalIndex, LocalIndexServer
 
@@ -47,6 +48,16 @@ def banner(index: LocalIndex) -> list[str]:
     ]
 
 
+def say(line: str) -> None:
+    """Prints ``line`` for whoever reads our output; once they have gone (``| head``, a parent
+    that closed its pipe), the index goes on serving without printing."""
+    try:
+        print(line, flush=True)
+    except BrokenPipeError:
+        # Python flushes stdout once more at exit: point it at nothing, or that flush fails too.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m quenlet_master.local_index", description=__doc__)
     parser.add_argument(
@@ -56,6 +67,13 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--demo", action="store_true", help="add a few sample releases to the folder")
     args = parser.parse_args(argv)
 
+    # Ctrl-C, or SIGTERM from a service manager, stops the server and removes its folder. Held
+    # back from the start, and from every thread the server starts (they inherit the mask), they
+    # wait for sigwait below: a Python handler runs only on the main thread, which a signal
+    # delivered to another thread never wakes, and one that came before it was installed would
+    # end the process with the folder left behind.
+    stopping = {signal.SIGINT, signal.SIGTERM}
+    signal.pthread_sigmask(signal.SIG_BLOCK, stopping)
     with tempfile.TemporaryDirectory(prefix="local-index-") as scratch:
         server = LocalIndexServer(args.folder or scratch, port=args.port)
         if args.demo:
@@ -63,15 +81,9 @@ def main(argv: list[str] | None = None) -> int:
                 server.index.add_wheel(name, version, **options)
         with server as index:
             for line in banner(index):
-                print(line, flush=True)
-            stop = threading.Event()
-            # A service manager stops us with SIGTERM; shut the server down as on Ctrl-C.
-            signal.signal(signal.SIGTERM, lambda *_: stop.set())
-            try:
-                stop.wait()
-            except KeyboardInterrupt:
-                pass
-            print("Stopping", flush=True)
+                say(line)
+            signal.sigwait(stopping)
+            say("Stopping")
     return 0
 
 
