@@ -73,17 +73,20 @@ def main(argv: list[str] | None = None) -> int:
     # delivered to another thread never wakes, and one that came before it was installed would
     # end the process with the folder left behind.
     stopping = {signal.SIGINT, signal.SIGTERM}
-    signal.pthread_sigmask(signal.SIG_BLOCK, stopping)
-    with tempfile.TemporaryDirectory(prefix="local-index-") as scratch:
-        server = LocalIndexServer(args.folder or scratch, port=args.port)
-        if args.demo:
-            for name, version, options in DEMO_RELEASES:
-                server.index.add_wheel(name, version, **options)
-        with server as index:
-            for line in banner(index):
-                say(line)
-            signal.sigwait(stopping)
-            say("Stopping")
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, stopping)
+    try:
+        with tempfile.TemporaryDirectory(prefix="local-index-") as scratch:
+            server = LocalIndexServer(args.folder or scratch, port=args.port)
+            if args.demo:
+                for name, version, options in DEMO_RELEASES:
+                    server.index.add_wheel(name, version, **options)
+            with server as index:
+                for line in banner(index):
+                    say(line)
+                signal.sigwait(stopping)
+                say("Stopping")
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)  # a caller in the same process gets its own back
     return 0
 
 
