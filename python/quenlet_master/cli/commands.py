@@ -23,7 +23,7 @@ class IsolatedPipCommandBuilder(PipCommandBuilder):
     """pip's commands with its own --isolated: PIP_* variables and the user's file are ignored."""
 
     def build_install_command(self, *args: Any, **kwargs: Any) -> list[str]:
-        # pip takes its options after the specification too, whatever the builder put before it.
+        # pip takes its options after the package spec too, whatever the builder put before it.
         return [*super().build_install_command(*args, **kwargs), "--isolated"]
 
 
@@ -250,7 +250,7 @@ async def cmd_install(s: Session) -> int:
 
 async def cmd_cache_install(s: Session) -> int:
     args = s.args
-    # The specification the package manager builds from these and checks before pip runs.
+    # The package spec the package manager builds from these and checks before pip runs.
     _valid_spec(f"{args.name}{'[' + ','.join(args.extra) + ']' if args.extra else ''}=={args.version}")
     manager = _prepared_manager(s, None)
     return await _stream_install(
