@@ -40,32 +40,31 @@ void bind_logger(nb::module_& module, const char* qualified_name) {
 // The standard library's level methods do nothing else when the logger's public isEnabledFor
 // declines the level; any other level method (another logger, or one replaced on the class, a
 // subclass or the instance) is handed every message, as the contract says.
-bool may_log(Level level) {
+nb::object level_call(Level level) {
     nb::object target = logger_global.get();
     const LevelMethod& method = level_methods[static_cast<int>(level)];
     nb::object bound = rt::steal_or_throw(PyObject_GetAttr(target.ptr(), method.name.get().ptr()));
     if (!PyMethod_Check(bound.ptr()) ||
         PyMethod_GET_FUNCTION(bound.ptr()) != method.standard.ptr() ||
         PyMethod_GET_SELF(bound.ptr()) != target.ptr()) {
-        return true;
+        return bound;
     }
     nb::object number = rt::steal_or_throw(PyLong_FromLong(method.number));
     PyObject* args[] = {target.ptr(), number.ptr()};
-    return rt::truthy(rt::steal_or_throw(
+    bool enabled = rt::truthy(rt::steal_or_throw(
         PyObject_VectorcallMethod(is_enabled_for.get().ptr(), args, 2, nullptr)));
+    return enabled ? bound : nb::object();
 }
 
-void emit(Level level, std::string_view message) {
-    nb::object target = logger_global.get();
+void emit(nb::handle call, std::string_view message) {
     nb::object text = nb::str(message.data(), message.size());
-    PyObject* args[] = {target.ptr(), text.ptr()};
-    rt::steal_or_throw(PyObject_VectorcallMethod(
-        level_methods[static_cast<int>(level)].name.get().ptr(), args, 2, nullptr));
+    rt::steal_or_throw(PyObject_CallOneArg(call.ptr(), text.ptr()));
 }
 
 namespace {
 void log(Level level, std::string_view message) {
-    if (may_log(level)) emit(level, message);
+    nb::object call = level_call(level);
+    if (call.is_valid()) emit(call, message);
 }
 }  // namespace
 

@@ -15,11 +15,12 @@ void bind_logger(nb::module_& module, const char* qualified_name);
 
 enum class Level { debug, info, warning, error };
 
-// Whether logger.<level>(message) may do anything at all: false only when the level method is the
-// standard library's own and the logger's isEnabledFor declines the level.
-bool may_log(Level level);
-// logger.<level>(message), asking nothing first.
-void emit(Level level, std::string_view message);
+// logger.<level>, looked up once for the message it is to be called with; an empty object when
+// the call would do nothing: the level method is the standard library's own and the logger's
+// isEnabledFor declines the level.
+nb::object level_call(Level level);
+// call(message), for a level_call that is not empty.
+void emit(nb::handle call, std::string_view message);
 
 void log_debug(std::string_view message);
 void log_info(std::string_view message);
@@ -30,10 +31,8 @@ void log_error(std::string_view message);
 // a hot path): built only when the logger may keep it.
 template <class Build>
 void log_built(Level level, Build&& build) {
-    if (may_log(level)) {
-        const std::string message = build();
-        emit(level, message);
-    }
+    nb::object call = level_call(level);
+    if (call.is_valid()) emit(call, build());
 }
 
 }  // namespace quenlet::host
